@@ -1,0 +1,146 @@
+// The MIDI service layer over the fake world.
+
+#include "midi/fake.h"
+
+#include <unistd.h>
+
+#include <thread>
+
+namespace fake {
+
+namespace {
+
+World* current = new World;  // never freed: a child may exit while it is used
+std::mutex guard;
+
+const char* keyName(midi::Property key) {
+    switch (key) {
+        case midi::Property::offline: return "offline";
+        case midi::Property::uniqueId: return "uniqueId";
+        case midi::Property::displayName: return "displayName";
+        case midi::Property::name: return "name";
+    }
+    return "?";
+}
+
+void record(std::string call) {
+    if (current->traceFd >= 0) {
+        std::string line = call + '\n';
+        [[maybe_unused]] auto n = ::write(current->traceFd, line.data(), line.size());
+    }
+    current->calls.push_back(std::move(call));
+}
+
+Endpoint* find(midi::Ref ref) {
+    for (auto& e : current->endpoints)
+        if (e.ref == ref) return &e;
+    return nullptr;
+}
+
+}  // namespace
+
+Endpoint named(midi::Ref ref, std::string displayName, std::int32_t uid) {
+    Endpoint e;
+    e.ref = ref;
+    e.displayName = std::move(displayName);
+    e.uid = uid;
+    return e;
+}
+
+World& world() { return *current; }
+std::mutex& worldLock() { return guard; }
+
+void reset() {
+    std::lock_guard held(guard);
+    *current = World{};
+}
+
+void notify(std::int32_t id) {
+    midi::Notification note{id, sizeof(midi::Notification)};
+    midi::NotifyHandler handler;
+    {
+        std::lock_guard held(guard);
+        handler = current->handler;
+    }
+    if (handler) handler(&note);
+}
+
+}  // namespace fake
+
+namespace midi {
+
+using fake::current;
+using fake::guard;
+
+Status clientCreate(std::string_view name, Ref* client, NotifyHandler notify) {
+    std::lock_guard held(guard);
+    fake::record("clientCreate " + std::string(name));
+    if (current->clientStatus != 0) return current->clientStatus;
+    current->handler = std::move(notify);
+    *client = current->clientRef;
+    return 0;
+}
+
+Status outputPortCreate(Ref client, std::string_view name, Ref* port) {
+    std::lock_guard held(guard);
+    fake::record("outputPortCreate " + std::to_string(client) + " " + std::string(name));
+    if (current->portStatus != 0) return current->portStatus;
+    *port = current->portRef;
+    return 0;
+}
+
+std::size_t destinationCount() {
+    std::chrono::microseconds delay;
+    std::size_t count;
+    {
+        std::lock_guard held(guard);
+        fake::record("count");
+        delay = current->countDelay;
+        count = current->endpoints.size();
+        if (current->afterCount) current->afterCount(*current);
+    }
+    if (delay.count() > 0) std::this_thread::sleep_for(delay);
+    return count;
+}
+
+Ref destination(std::size_t index) {
+    std::lock_guard held(guard);
+    fake::record("destination " + std::to_string(index));
+    return index < current->endpoints.size() ? current->endpoints[index].ref : 0;
+}
+
+Status integerProperty(Ref object, Property key, std::int32_t* out) {
+    std::lock_guard held(guard);
+    fake::record("integer " + std::to_string(object) + " " + fake::keyName(key));
+    const fake::Endpoint* e = fake::find(object);
+    if (!e) return -1;
+    const auto& value = key == Property::offline ? e->offline : e->uid;
+    if (value) *out = *value;
+    return key == Property::offline ? e->offlineStatus : e->uidStatus;
+}
+
+Status stringProperty(Ref object, Property key, std::optional<std::string>* out) {
+    std::lock_guard held(guard);
+    fake::record("string " + std::to_string(object) + " " + fake::keyName(key));
+    const fake::Endpoint* e = fake::find(object);
+    if (!e) return -1;
+    const auto& value = key == Property::displayName ? e->displayName : e->name;
+    if (value) *out = *value;
+    return key == Property::displayName ? e->displayNameStatus : e->nameStatus;
+}
+
+Status sendList(Ref port, Ref endpoint, const PacketList* list) {
+    std::lock_guard held(guard);
+    fake::record("send " + std::to_string(port) + " " + std::to_string(endpoint));
+    fake::Sent sent{port, endpoint, {}};
+    const Packet* p = &list->packet[0];
+    for (std::uint32_t i = 0; i < list->count; ++i) {
+        sent.packets.emplace_back(p->data, p->data + p->length);
+        p = reinterpret_cast<const Packet*>(p->data + p->length);
+    }
+    current->sent.push_back(std::move(sent));
+    const fake::Endpoint* e = fake::find(endpoint);
+    return e ? e->sendStatus : -1;
+}
+
+}  // namespace midi

@@ -1,0 +1,69 @@
+#pragma once
+// A scriptable in-process MIDI world behind the service layer, for tests.
+
+#include <chrono>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "midi/service.h"
+
+namespace fake {
+
+// One destination. Each read writes its value when it has one and returns
+// its status, so a read can fail, write nothing, or do both.
+struct Endpoint {
+    midi::Ref ref = 0;
+    std::optional<std::int32_t> offline = 0;
+    midi::Status offlineStatus = 0;
+    std::optional<std::int32_t> uid = 0;
+    midi::Status uidStatus = 0;
+    std::optional<std::string> displayName;
+    midi::Status displayNameStatus = 0;
+    std::optional<std::string> name;
+    midi::Status nameStatus = 0;
+    midi::Status sendStatus = 0;
+};
+
+// A named, online destination with a display name.
+Endpoint named(midi::Ref ref, std::string displayName, std::int32_t uid = 0);
+
+struct Sent {
+    midi::Ref port;
+    midi::Ref endpoint;
+    std::vector<std::vector<std::uint8_t>> packets;
+};
+
+struct World {
+    midi::Status clientStatus = 0;
+    midi::Status portStatus = 0;
+    midi::Ref clientRef = 0x80;
+    midi::Ref portRef = 0x8001;
+    std::vector<Endpoint> endpoints;
+    // Each destination count sleeps this long, to make work items slow.
+    std::chrono::microseconds countDelay{0};
+    // Runs inside each destination count, after the count is taken.
+    std::function<void(World&)> afterCount;
+
+    // Every call made, in order, e.g. "count", "destination 0",
+    // "integer 17 offline", "string 17 displayName", "send 32769 17".
+    std::vector<std::string> calls;
+    // When set, each call is also written here as one line.
+    int traceFd = -1;
+    std::vector<Sent> sent;
+    midi::NotifyHandler handler;
+};
+
+// The world; lock worldLock() to change it while the bridge runs.
+World& world();
+std::mutex& worldLock();
+
+// A new world with no destinations and every status 0.
+void reset();
+
+// Calls the registered notification handler on the calling thread.
+void notify(std::int32_t id);
+
+}  // namespace fake

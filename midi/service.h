@@ -1,0 +1,61 @@
+#pragma once
+// The MIDI service layer: the only door to the platform's MIDI system.
+// Each function mirrors one platform operation; one backend file implements
+// them all (alsa.cpp for the program, fake.cpp for the tests).
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace midi {
+
+using Ref = std::uint32_t;    // client, port or endpoint; 0 means none
+using Status = std::int32_t;  // 0 means success
+
+// Identifier 1 means the MIDI setup has changed; the size field is never read.
+struct Notification {
+    std::int32_t id;
+    std::uint32_t size;
+};
+using NotifyHandler = std::function<void(const Notification*)>;
+
+enum class Property { offline, uniqueId, displayName, name };
+
+// Room for one packet of up to 256 bytes, laid out like the platform's
+// record so that the whole list is listSize bytes.
+#pragma pack(push, 4)
+struct Packet {
+    std::uint64_t time;
+    std::uint16_t length;
+    std::uint8_t data[256];
+};
+struct PacketList {
+    std::uint32_t count;
+    Packet packet[1];
+};
+#pragma pack(pop)
+inline constexpr std::size_t listSize = 272;
+static_assert(sizeof(PacketList) == listSize);
+
+// The handler may be called on a thread of the service's choosing.
+Status clientCreate(std::string_view name, Ref* client, NotifyHandler notify);
+Status outputPortCreate(Ref client, std::string_view name, Ref* port);
+
+std::size_t destinationCount();
+Ref destination(std::size_t index);
+
+Status integerProperty(Ref object, Property key, std::int32_t* out);
+Status stringProperty(Ref object, Property key, std::optional<std::string>* out);
+
+Packet* packetListInit(PacketList* list);
+// Appends one packet; nullptr when it does not fit in size bytes.
+Packet* packetListAdd(PacketList* list, std::size_t size, Packet* cur,
+                      std::uint64_t time, std::size_t count,
+                      const std::uint8_t* data);
+
+Status sendList(Ref port, Ref endpoint, const PacketList* list);
+
+}  // namespace midi

@@ -1,0 +1,14 @@
+#pragma once
+// The one way output is written: one JSON object as one compact line.
+
+#include <nlohmann/json.hpp>
+
+using Json = nlohmann::json;
+
+// Writes the object and a line feed with one write, or nothing when it cannot
+// be serialised (a text that is not valid UTF-8, say).
+void emit(const Json& object);
+
+// Ends the process with the given status without cutting a line in half:
+// it waits for a line being written and stops any later one.
+[[noreturn]] void quit(int status);

@@ -19,3 +19,6 @@ if [ -n "$missing" ]; then
     # shellcheck disable=SC2086
     $sudo apt-get install -y -q --no-install-recommends $missing
 fi
+
+# The virtual MIDI machine that the ALSA tests run in.
+if [ -x guest/setup.sh ]; then guest/setup.sh; fi

@@ -1,0 +1,205 @@
+// The send request over the fake MIDI world.
+
+#include <gtest/gtest.h>
+
+#include "app/state.h"
+#include "capture.h"
+#include "midi/fake.h"
+#include "midi/send.h"
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+struct Send : testing::Test {
+    fake::World& w = fake::world();
+
+    void SetUp() override {
+        fake::reset();
+        port = 0x8001;
+        w.endpoints = {fake::named(17, "Synth", 1), fake::named(18, "Drums", 2)};
+    }
+
+    // The reply line (without its line feed) to one request line.
+    std::string reply(const std::string& request) {
+        std::string out = capture([&] { send(Json::parse(request)); });
+        EXPECT_EQ(out.find('\n'), out.size() - 1) << "exactly one line for " << request;
+        Json parsed = Json::parse(out);
+        return parsed.dump();
+    }
+    static std::string ok(std::int64_t id) { return Json{{"id", id}, {"ok", true}}.dump(); }
+    static std::string failed(std::int64_t id, const std::string& error) {
+        return Json{{"id", id}, {"ok", false}, {"error", error}}.dump();
+    }
+};
+
+TEST_F(Send, ValidRequestSendsOnePacketThroughOurPort) {
+    EXPECT_EQ(reply(R"({"id":5,"dest":"Drums","bytes":[153,36,127]})"), ok(5));
+    ASSERT_EQ(w.sent.size(), 1u);
+    EXPECT_EQ(w.sent[0].port, 0x8001u);
+    EXPECT_EQ(w.sent[0].endpoint, 18u);
+    EXPECT_EQ(w.sent[0].packets, std::vector<Bytes>{Bytes({153, 36, 127})});
+}
+
+TEST_F(Send, MalformedRequestsAreBadRequestsWithoutAskingTheService) {
+    const char* requests[] = {
+        R"({})",
+        R"({"id":1,"bytes":[144,60,100]})",
+        R"({"id":1,"dest":5,"bytes":[144,60,100]})",
+        R"({"id":1,"dest":null,"bytes":[144,60,100]})",
+        R"({"id":1,"Dest":"Synth","bytes":[144,60,100]})",
+        R"({"id":1,"dest":"Synth"})",
+        R"({"id":1,"dest":"Synth","Bytes":[144]})",
+        R"({"id":1,"dest":"Synth","bytes":144})",
+        R"({"id":1,"dest":"Synth","bytes":"144"})",
+        R"({"id":1,"dest":"Synth","bytes":[]})",
+        R"({"id":1,"dest":"Synth","bytes":[144,"60",100]})",
+        R"({"id":1,"dest":"Synth","bytes":[144,null]})",
+        R"({"id":1,"dest":"Synth","bytes":[144,[60]]})",
+        R"({"id":1,"dest":"Synth","bytes":[144,60.5]})",
+        R"({"id":1,"dest":"Synth","bytes":[144,1e1]})",
+        R"({"id":1,"dest":"Synth","bytes":[144,true]})",
+        R"({"id":1,"dest":"Synth","bytes":[144,9223372036854775808]})",
+        R"({"id":1,"dest":"Nowhere","bytes":[]})",
+        R"({"id":1,"dest":"Nowhere"})",
+    };
+    for (const char* request : requests) {
+        w.calls.clear();
+        EXPECT_EQ(reply(request), request == std::string("{}") ? failed(0, "bad request") : failed(1, "bad request"))
+            << request;
+        EXPECT_TRUE(w.calls.empty()) << request;
+    }
+}
+
+TEST_F(Send, AcceptsOneTo256Bytes) {
+    auto request = [](std::size_t n) {
+        Json bytes = Json::array();
+        for (std::size_t i = 0; i < n; ++i) bytes.push_back(i == 0 ? 0xF0 : 1);
+        return Json{{"id", n}, {"dest", "Synth"}, {"bytes", bytes}}.dump();
+    };
+    EXPECT_EQ(reply(request(1)), ok(1));
+    EXPECT_EQ(reply(request(256)), ok(256));
+    EXPECT_EQ(reply(request(257)), failed(257, "bad request"));
+    ASSERT_EQ(w.sent.size(), 2u);
+    EXPECT_EQ(w.sent[0].packets[0].size(), 1u);
+    EXPECT_EQ(w.sent[1].packets[0].size(), 256u);
+}
+
+TEST_F(Send, EachIntegerBecomesItsLow8Bits) {
+    reply(R"({"dest":"Synth","bytes":[0,127,255,300,256,-1,-256,-255,9223372036854775807,-9223372036854775808]})");
+    ASSERT_EQ(w.sent.size(), 1u);
+    EXPECT_EQ(w.sent[0].packets[0], Bytes({0, 127, 255, 44, 0, 255, 0, 1, 255, 0}));
+}
+
+TEST_F(Send, IdIsEchoedWhenItIsAnInteger) {
+    struct Case {
+        const char* id;
+        std::int64_t echoed;
+    } cases[] = {
+        {"7", 7},
+        {"-7", -7},
+        {"9223372036854775807", INT64_MAX},
+        {"-9223372036854775808", INT64_MIN},
+        {"9223372036854775808", 0},
+        {"\"7\"", 0},
+        {"null", 0},
+        {"[7]", 0},
+        {"{\"id\":7}", 0},
+        {"7.0", 0},
+        {"true", 0},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(reply(std::string(R"({"dest":"Synth","bytes":[248],"id":)") + c.id + "}"), ok(c.echoed)) << c.id;
+        EXPECT_EQ(reply(std::string(R"({"dest":"None","bytes":[248],"id":)") + c.id + "}"),
+                  failed(c.echoed, "None is not connected"))
+            << c.id;
+    }
+    EXPECT_EQ(reply(R"({"dest":"Synth","bytes":[248]})"), ok(0));
+    EXPECT_EQ(reply(R"({"ID":4,"dest":"Synth","bytes":[248]})"), ok(0));
+}
+
+TEST_F(Send, NamesMatchExactlyOrUnderCanonicalEquivalence) {
+    w.endpoints = {fake::named(1, "Café"), fake::named(2, "Ω Synth"), fake::named(3, "Plain"), fake::named(4, "")};
+    struct Case {
+        const char* dest;
+        midi::Ref reached;  // 0: not connected
+    } cases[] = {
+        {"Café", 1},
+        {"Cafe\u0301", 1},      // e + combining acute
+        {"\u2126 Synth", 2},    // the ohm sign is canonically omega
+        {"Plain", 3},
+        {"", 4},
+        {"plain", 0},
+        {"Plain ", 0},
+        {" Plain", 0},
+        {"Pla", 0},
+        {"CAFÉ", 0},
+        {"Cafe", 0},
+    };
+    for (const auto& c : cases) {
+        w.sent.clear();
+        std::string request = Json{{"id", 1}, {"dest", c.dest}, {"bytes", {248}}}.dump();
+        if (c.reached) {
+            EXPECT_EQ(reply(request), ok(1)) << c.dest;
+            ASSERT_EQ(w.sent.size(), 1u) << c.dest;
+            EXPECT_EQ(w.sent[0].endpoint, c.reached) << c.dest;
+        } else {
+            EXPECT_EQ(reply(request), failed(1, std::string(c.dest) + " is not connected")) << c.dest;
+            EXPECT_TRUE(w.sent.empty()) << c.dest;
+        }
+    }
+}
+
+TEST_F(Send, NotConnectedRepeatsTheDestinationAsReceived) {
+    w.endpoints.clear();
+    EXPECT_EQ(reply(R"({"id":2,"dest":"","bytes":[248]})"), failed(2, " is not connected"));
+    EXPECT_EQ(reply(R"({"id":2,"dest":"a\"b\nc","bytes":[248]})"), failed(2, "a\"b\nc is not connected"));
+    EXPECT_EQ(w.calls, (std::vector<std::string>{"count", "count"}));
+}
+
+TEST_F(Send, FirstOfTwoSameNamesReceives) {
+    w.endpoints = {fake::named(1, "Twin"), fake::named(2, "Twin")};
+    reply(R"({"dest":"Twin","bytes":[248]})");
+    ASSERT_EQ(w.sent.size(), 1u);
+    EXPECT_EQ(w.sent[0].endpoint, 1u);
+}
+
+TEST_F(Send, FallbackNameIsReachable) {
+    fake::Endpoint off = fake::named(1, "Off");
+    off.offline = 1;
+    fake::Endpoint bare;
+    bare.ref = 2;
+    w.endpoints = {off, bare};
+    EXPECT_EQ(reply(R"({"id":3,"dest":"MIDI 2","bytes":[248]})"), ok(3));
+    EXPECT_EQ(reply(R"({"id":4,"dest":"Off","bytes":[248]})"), failed(4, "Off is not connected"));
+}
+
+TEST_F(Send, ServiceStatusDecidesTheReply) {
+    for (midi::Status status : {-2, -11, -22, 1, INT32_MIN}) {
+        w.endpoints[0].sendStatus = status;
+        EXPECT_EQ(reply(R"({"id":9,"dest":"Synth","bytes":[144,60,100]})"),
+                  failed(9, "send failed (" + std::to_string(status) + ")"));
+    }
+}
+
+TEST_F(Send, EveryValidRequestBuildsAFreshDirectory) {
+    reply(R"({"dest":"Synth","bytes":[248]})");
+    w.endpoints.push_back(fake::named(19, "New"));
+    EXPECT_EQ(reply(R"({"id":1,"dest":"New","bytes":[248]})"), ok(1));
+    w.endpoints.erase(w.endpoints.begin());
+    EXPECT_EQ(reply(R"({"id":2,"dest":"Synth","bytes":[248]})"), failed(2, "Synth is not connected"));
+}
+
+TEST_F(Send, UsesPort0WhenThePortWasNeverMade) {
+    port = 0;
+    EXPECT_EQ(reply(R"({"id":1,"dest":"Synth","bytes":[248]})"), ok(1));
+    ASSERT_EQ(w.sent.size(), 1u);
+    EXPECT_EQ(w.sent[0].port, 0u);
+}
+
+TEST_F(Send, OtherKeysAndCmdAreIgnored) {
+    EXPECT_EQ(reply(R"({"cmd":"Ports","x":[1,{}],"id":6,"dest":"Synth","bytes":[248]})"), ok(6));
+    EXPECT_EQ(reply(R"({"cmd":5,"id":7,"dest":"Synth","bytes":[248]})"), ok(7));
+}
+
+}  // namespace

@@ -1,5 +1,6 @@
 #include "app/reader.h"
 
+#include <malloc.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -25,13 +26,21 @@ void take(std::string_view line) {
 }  // namespace
 
 void readerLoop() {
-    static char buf[1 << 16];
+    // Blocks of a huge line come from and go straight back to the system;
+    // a fixed threshold stops the allocator from keeping them for later.
+    ::mallopt(M_MMAP_THRESHOLD, keepCapacity);
+    readLines(STDIN_FILENO, take);
+    quit(0);
+}
+
+void readLines(int fd, void (*take)(std::string_view line)) {
+    char buf[1 << 16];
     std::string partial;  // the start of a line that spans reads
     for (;;) {
-        ssize_t n = ::read(STDIN_FILENO, buf, sizeof buf);
+        ssize_t n = ::read(fd, buf, sizeof buf);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && errno == EAGAIN) {  // a host may hand us a non-blocking pipe
-            pollfd p{STDIN_FILENO, POLLIN, 0};
+            pollfd p{fd, POLLIN, 0};
             ::poll(&p, 1, -1);
             continue;
         }
@@ -52,5 +61,4 @@ void readerLoop() {
         partial.append(p, end);
     }
     if (!partial.empty()) take(partial);
-    quit(0);
 }

@@ -26,6 +26,9 @@ Child forkWith(const std::function<void(int trace)>& inChild, std::string_view i
     pipeOrThrow(out);
     pipeOrThrow(err);
     pipeOrThrow(trace);
+    // A test that never reads the record must not stall the child on it.
+    ::fcntl(trace[1], F_SETPIPE_SZ, 1 << 20);
+    ::fcntl(trace[1], F_SETFL, O_NONBLOCK);
     // Input written ahead of the start must fit the pipe; tests keep it small.
     if (!input.empty() && ::write(in[1], input.data(), input.size()) != static_cast<ssize_t>(input.size()))
         throw std::runtime_error("write");

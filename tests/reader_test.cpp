@@ -1,0 +1,273 @@
+// The bridge end to end: input lines in, output lines out, in a child process.
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <thread>
+
+#include <unistd.h>
+
+#include "app/reader.h"
+#include "child.h"
+#include "midi/fake.h"
+#include "protocol/emit.h"
+
+namespace {
+
+const std::string synthReport = R"({"ports":[{"name":"Synth","uid":7}]})";
+
+void oneSynth() { fake::world().endpoints = {fake::named(17, "Synth", 7)}; }
+
+// Starts the bridge over one destination and takes its start-up report.
+Child started(std::function<void()> script = oneSynth) {
+    Child c = startBridge(std::move(script));
+    EXPECT_EQ(c.line(), synthReport);
+    return c;
+}
+
+std::string ok(std::int64_t id) { return Json{{"id", id}, {"ok", true}}.dump(); }
+std::string bad(std::int64_t id) { return Json{{"id", id}, {"ok", false}, {"error", "bad request"}}.dump(); }
+
+// Feeds input from another thread, so that a child's output can never fill
+// its pipe while we are still writing.
+struct Feeder {
+    std::thread thread;
+    Feeder(Child& c, std::string input, bool close)
+        : thread([&c, input = std::move(input), close] {
+              c.write(input);
+              if (close) c.closeInput();
+          }) {}
+    ~Feeder() { thread.join(); }
+};
+
+TEST(Dispatch, RoutesOnlyTheExactPortsCommandToTheReport) {
+    struct Case {
+        const char* line;
+        std::string answer;
+    } cases[] = {
+        {R"({"cmd":"ports"})", synthReport},
+        {R"({"cmd":"ports","id":9})", synthReport},
+        {R"({"cmd":"ports","dest":"Synth","bytes":[248]})", synthReport},
+        {R"({"cmd":"Ports","id":1})", bad(1)},
+        {R"({"cmd":" ports","id":2})", bad(2)},
+        {R"({"cmd":7,"id":3})", bad(3)},
+        {R"({"cmd":"play","id":4})", bad(4)},
+        {R"({"id":5})", bad(5)},
+        {R"({})", bad(0)},
+        {R"({"cmd":"Ports","id":6,"dest":"Synth","bytes":[144,60,1]})", ok(6)},
+        {R"({"cmd":null,"id":7,"dest":"Synth","bytes":[144,60,1]})", ok(7)},
+    };
+    Child c = started();
+    for (const auto& k : cases) {
+        c.write(std::string(k.line) + "\n");
+        auto got = c.line();
+        ASSERT_TRUE(got) << k.line;
+        EXPECT_EQ(Json::parse(*got), Json::parse(k.answer)) << k.line;
+    }
+    EXPECT_EQ(c.line(200ms), std::nullopt);
+}
+
+// Lines that are not one JSON object are dropped without a trace; each is
+// followed by a command that must get exactly its own answer.
+TEST(Reader, DropsEveryLineThatIsNotOneJsonObject) {
+    const std::string dropped[] = {
+        "",
+        "   ",
+        "\t\r",
+        "{",
+        "}",
+        "{\"cmd\":\"ports\"",
+        "[{\"cmd\":\"ports\"}]",
+        "\"ports\"",
+        "42",
+        "true",
+        "null",
+        "{\"cmd\":\"ports\"}{\"cmd\":\"ports\"}",
+        "{\"cmd\":\"ports\"} {}",
+        "{'cmd':'ports'}",
+        "{cmd:\"ports\"}",
+        "{\"cmd\":\"ports\",}",
+        "// {\"cmd\":\"ports\"}",
+        "{\"cmd\":\"ports\"} // note",
+        std::string("{\"cmd\":\"ports\"}\0", 16),
+        std::string("{\"cmd\":\"po\0rts\"}", 16),
+        "{\"cmd\":\"ports\",\"x\":\"\xff\"}",
+        "{\"cmd\":\"ports\",\"x\":\"\xc3\"}",
+        "{\"cmd\":\"ports\",\"x\":\"\xed\xa0\x80\"}",  // an encoded surrogate
+        "{\"cmd\":\"ports\",\"x\":\"\\ud800\"}",
+        "{\"cmd\":\"ports\",\"x\":\"\\udc00\\ud800\"}",
+        "{\"cmd\":\"ports\",\"x\":\"tab\tinside\"}",
+        "{\"cmd\":\"ports\",\"x\":1e999}",
+        "{\"cmd\":\"ports\",\"x\":NaN}",
+        "\xef\xbb\xbf\xef\xbb\xbf{\"cmd\":\"ports\"}",
+    };
+    Child c = started();
+    std::int64_t id = 0;
+    for (const auto& line : dropped) {
+        ++id;
+        c.write(line + "\n" + Json{{"id", id}}.dump() + "\n");
+        EXPECT_EQ(c.line(), bad(id)) << testing::PrintToString(line);
+    }
+    EXPECT_EQ(c.line(200ms), std::nullopt);
+}
+
+TEST(Reader, AcceptsCarriageReturnsByteOrderMarkAndRepeatedKeys) {
+    Child c = started();
+    c.write("{\"id\":1}\r\n");
+    EXPECT_EQ(c.line(), bad(1));
+    c.write("\xef\xbb\xbf{\"id\":2}\n");
+    EXPECT_EQ(c.line(), bad(2));
+    // The last of a repeated key counts.
+    c.write(R"({"id":3,"id":4,"dest":"Nowhere","dest":"Synth","bytes":[248]})" "\n");
+    EXPECT_EQ(c.line(), ok(4));
+    c.write(R"({"cmd":"ports","cmd":"other","id":5})" "\n");
+    EXPECT_EQ(c.line(), bad(5));
+}
+
+std::vector<std::string> taken;
+void collect(std::string_view line) { taken.emplace_back(line); }
+
+TEST(Reader, SplitsLinesAcrossReadsAndKeepsALastLineWithoutALineFeed) {
+    struct Case {
+        std::vector<std::string> writes;
+        std::vector<std::string> lines;
+    } cases[] = {
+        {{"a\nb\n"}, {"a", "b"}},
+        {{"a\r\nb"}, {"a\r", "b"}},
+        {{"ab", "c\nd", "e"}, {"abc", "de"}},
+        {{"\n\n"}, {"", ""}},
+        {{std::string(200'000, 'x') + "\ny"}, {std::string(200'000, 'x'), "y"}},
+        {{}, {}},
+    };
+    for (const auto& c : cases) {
+        int fds[2];
+        ASSERT_EQ(::pipe(fds), 0);
+        std::thread writer([&] {
+            for (const auto& w : c.writes) {
+                ASSERT_EQ(::write(fds[1], w.data(), w.size()), static_cast<ssize_t>(w.size()));
+                std::this_thread::sleep_for(5ms);
+            }
+            ::close(fds[1]);
+        });
+        taken.clear();
+        readLines(fds[0], collect);
+        writer.join();
+        ::close(fds[0]);
+        EXPECT_EQ(taken, c.lines);
+    }
+}
+
+long residentKiB(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+    return -1;
+}
+
+// Lines built to exhaust the stack or memory; each is followed by a request.
+TEST(Reader, SurvivesHostileLinesAndGivesTheMemoryBack) {
+    Child c = started();  // first, so that it does not inherit the lines below
+    long before = residentKiB(c.pid);
+    std::vector<std::pair<const char*, std::string>> hostile;
+    hostile.emplace_back("a million [", std::string(1'000'000, '['));
+    std::string nested;
+    for (int i = 0; i < 1'000'000; ++i) nested += "{\"a\":";
+    hostile.emplace_back("objects a million deep", nested);
+    hostile.emplace_back("64 levels", std::string(64, '[') + std::string(64, ']'));
+    std::string big = R"({"id":1,"dest":"Synth","bytes":[248],"pad":")" + std::string(100'000'000, 'x') + "\"}";
+    std::int64_t id = 100;
+    for (const auto& [what, line] : hostile) {
+        Feeder feed(c, line + "\n" + Json{{"id", ++id}}.dump() + "\n", false);
+        EXPECT_EQ(c.line(30s), bad(id)) << what;
+    }
+    {
+        Feeder feed(c, big + "\n" + Json{{"id", ++id}}.dump() + "\n", false);
+        EXPECT_EQ(c.line(60s), ok(1));
+        EXPECT_EQ(c.line(30s), bad(id));
+    }
+    long after = residentKiB(c.pid);
+    EXPECT_LT(after - before, 16 * 1024) << "the 100 MB line was not given back";
+}
+
+TEST(Reader, AnswersInInputOrderWithSetupChangesBetween) {
+    Child c = started([] {
+        oneSynth();
+        std::thread([] {
+            for (int i = 0; i < 50; ++i) {
+                fake::notify(1);
+                std::this_thread::sleep_for(1ms);
+            }
+        }).detach();
+    });
+    std::string input;
+    for (int id = 1; id <= 200; ++id)
+        input += id % 10 == 0 ? "{\"cmd\":\"ports\"}\n"
+                              : Json{{"id", id}, {"dest", "Synth"}, {"bytes", {144, 60, id % 128}}}.dump() + "\n";
+    Feeder feed(c, input, false);
+    int next = 1;
+    int reports = 0;
+    while (next <= 200) {
+        auto l = c.line();
+        ASSERT_TRUE(l) << "waiting for the answer to line " << next;
+        if (*l == synthReport) {
+            ++reports;
+            if (next % 10 == 0) ++next;  // the answer to this ports command, or a change before it
+            continue;
+        }
+        while (next % 10 == 0) ++next;
+        ASSERT_EQ(*l, ok(next));
+        ++next;
+    }
+    // Twenty commands and fifty changes: every report is there, none twice.
+    while (auto l = c.line(300ms)) {
+        EXPECT_EQ(*l, synthReport);
+        ++reports;
+    }
+    EXPECT_EQ(reports, 20 + 50);
+}
+
+TEST(Reader, AnswersAHundredThousandPipelinedRequestsInOrder) {
+    Child c = started();
+    std::string input;
+    for (int id = 1; id <= 100'000; ++id)
+        input += Json{{"id", id}, {"dest", "Synth"}, {"bytes", {144, 60, 100}}}.dump() + "\n";
+    Feeder feed(c, input, false);
+    for (int id = 1; id <= 100'000; ++id) ASSERT_EQ(c.line(), ok(id));
+    EXPECT_EQ(c.line(200ms), std::nullopt);
+}
+
+TEST(EndOfInput, EndsPromptlyWhileTheMainThreadIsBusy) {
+    Child c = started([] {
+        oneSynth();
+        // Every directory build after the start-up one is slow.
+        fake::world().afterCount = [](fake::World& w) { w.countDelay = 3s; };
+    });
+    c.write(R"({"id":1,"dest":"Synth","bytes":[248]})" "\n" R"({"id":2,"dest":"Synth","bytes":[248]})" "\n");
+    std::this_thread::sleep_for(100ms);
+    c.closeInput();
+    EXPECT_EQ(c.wait(1s), 0);
+    EXPECT_EQ(c.rest(), "");
+}
+
+// Whatever moment the input ends at, every line written is whole.
+TEST(EndOfInput, NeverTearsALine) {
+    std::string batch;
+    for (int id = 1; id <= 64; ++id)
+        batch += id % 8 == 0 ? "{\"cmd\":\"ports\"}\n"
+                             : Json{{"id", id}, {"dest", "Synth"}, {"bytes", {144, 60, 100}}}.dump() + "\n";
+    for (int run = 0; run < 1000; ++run) {
+        Child c = startBridge(
+            [] {
+                fake::world().endpoints = {fake::named(17, "Synth", 7), fake::named(18, std::string(3000, 'n'), 8)};
+            },
+            batch);
+        c.closeInput();
+        std::string out = c.rest();
+        ASSERT_EQ(c.wait(), 0) << "run " << run;
+        ASSERT_TRUE(out.empty() || out.back() == '\n') << "run " << run << ": torn last line";
+        for (const auto& l : lines(out)) ASSERT_TRUE(Json::accept(l)) << "run " << run << ": " << l.substr(0, 80);
+    }
+}
+
+}  // namespace

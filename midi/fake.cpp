@@ -23,7 +23,11 @@ const char* keyName(midi::Property key) {
     return "?";
 }
 
-void record(std::string call) {
+// Records the call that make() describes, when the world keeps a record.
+template <class Make>
+void record(Make make) {
+    if (!current->record) return;
+    std::string call = make();
     if (current->traceFd >= 0) {
         std::string line = call + '\n';
         [[maybe_unused]] auto n = ::write(current->traceFd, line.data(), line.size());
@@ -74,7 +78,7 @@ using fake::guard;
 
 Status clientCreate(std::string_view name, Ref* client, NotifyHandler notify) {
     std::lock_guard held(guard);
-    fake::record("clientCreate " + std::string(name));
+    fake::record([&] { return "clientCreate " + std::string(name); });
     if (current->clientStatus != 0) return current->clientStatus;
     current->handler = std::move(notify);
     *client = current->clientRef;
@@ -83,7 +87,7 @@ Status clientCreate(std::string_view name, Ref* client, NotifyHandler notify) {
 
 Status outputPortCreate(Ref client, std::string_view name, Ref* port) {
     std::lock_guard held(guard);
-    fake::record("outputPortCreate " + std::to_string(client) + " " + std::string(name));
+    fake::record([&] { return "outputPortCreate " + std::to_string(client) + " " + std::string(name); });
     if (current->portStatus != 0) return current->portStatus;
     *port = current->portRef;
     return 0;
@@ -94,7 +98,7 @@ std::size_t destinationCount() {
     std::size_t count;
     {
         std::lock_guard held(guard);
-        fake::record("count");
+        fake::record([&] { return std::string("count"); });
         delay = current->countDelay;
         count = current->endpoints.size();
         if (current->afterCount) current->afterCount(*current);
@@ -105,13 +109,13 @@ std::size_t destinationCount() {
 
 Ref destination(std::size_t index) {
     std::lock_guard held(guard);
-    fake::record("destination " + std::to_string(index));
+    fake::record([&] { return "destination " + std::to_string(index); });
     return index < current->endpoints.size() ? current->endpoints[index].ref : 0;
 }
 
 Status integerProperty(Ref object, Property key, std::int32_t* out) {
     std::lock_guard held(guard);
-    fake::record("integer " + std::to_string(object) + " " + fake::keyName(key));
+    fake::record([&] { return "integer " + std::to_string(object) + " " + fake::keyName(key); });
     const fake::Endpoint* e = fake::find(object);
     if (!e) return -1;
     const auto& value = key == Property::offline ? e->offline : e->uid;
@@ -121,7 +125,7 @@ Status integerProperty(Ref object, Property key, std::int32_t* out) {
 
 Status stringProperty(Ref object, Property key, std::optional<std::string>* out) {
     std::lock_guard held(guard);
-    fake::record("string " + std::to_string(object) + " " + fake::keyName(key));
+    fake::record([&] { return "string " + std::to_string(object) + " " + fake::keyName(key); });
     const fake::Endpoint* e = fake::find(object);
     if (!e) return -1;
     const auto& value = key == Property::displayName ? e->displayName : e->name;
@@ -131,7 +135,7 @@ Status stringProperty(Ref object, Property key, std::optional<std::string>* out)
 
 Status sendList(Ref port, Ref endpoint, const PacketList* list) {
     std::lock_guard held(guard);
-    fake::record("send " + std::to_string(port) + " " + std::to_string(endpoint));
+    fake::record([&] { return "send " + std::to_string(port) + " " + std::to_string(endpoint); });
     fake::Sent sent{port, endpoint, {}};
     const Packet* p = &list->packet[0];
     for (std::uint32_t i = 0; i < list->count; ++i) {

@@ -1,0 +1,73 @@
+#!/bin/sh
+# Prepares the virtual MIDI machine: qemu, busybox and the tools that build its
+# initramfs, plus a Debian kernel unpacked into .cache/guest (never installed).
+# Safe to run again: it only calls apt-get when something is missing and skips
+# the kernel when the cache is complete.
+set -eu
+cd "$(dirname "$0")/.."
+
+if [ "$(id -u)" -ne 0 ]; then sudo=sudo; else sudo=; fi
+export DEBIAN_FRONTEND=noninteractive
+updated=
+
+apt_update() {
+    if [ -z "$updated" ]; then $sudo apt-get update -q; updated=1; fi
+}
+
+packages="qemu-system-x86 busybox-static cpio kmod alsa-utils xz-utils binutils"
+missing=""
+for p in $packages; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" ||
+        missing="$missing $p"
+done
+if [ -n "$missing" ]; then
+    apt_update
+    # shellcheck disable=SC2086
+    $sudo apt-get install -y -q --no-install-recommends $missing
+fi
+
+cache=.cache/guest
+# The stamp is written last, so its presence means the cache is complete.
+if [ -f "$cache/release" ] && [ -f "$cache/vmlinux" ]; then exit 0; fi
+
+# Writes the ELF kernel inside a bzImage to $2: tries every compressed stream
+# the image could start with until one unpacks to an ELF file.
+extract_vmlinux() {
+    for try in 'fd377a585a00:xz -dcq' '1f8b08:gzip -dcq' '28b52ffd:zstd -dcq' \
+               '02214c18:lz4 -dcq' '5d000000:xz -dcq --format=lzma' '425a68:bzip2 -dcq'; do
+        magic=$(printf '%s' "${try%%:*}" | sed 's/../\\x&/g')
+        tool=${try#*:}
+        command -v "${tool%% *}" >/dev/null || continue
+        for pos in $(LC_ALL=C grep -obUaP "$magic" "$1" | cut -d: -f1); do
+            # Trailing data after the stream makes the tool fail; what it wrote still counts.
+            tail -c +"$((pos + 1))" "$1" | $tool >"$2.part" 2>/dev/null || true
+            if [ "$(od -An -tx1 -N4 "$2.part" | tr -d ' \n')" = 7f454c46 ]; then
+                mv "$2.part" "$2"
+                return 0
+            fi
+        done
+    done
+    rm -f "$2.part"
+    return 1
+}
+
+apt_update
+image=$(apt-cache depends linux-image-amd64 | sed -n 's/^ *Depends: \(linux-image-[^ ]*\)$/\1/p' | head -n1)
+[ -n "$image" ] || { echo "guest/setup.sh: cannot tell which kernel linux-image-amd64 depends on" >&2; exit 1; }
+
+rm -rf "$cache"
+mkdir -p "$cache/download"
+# apt drops root for downloads; give its user a folder it may write.
+if id _apt >/dev/null 2>&1; then chown _apt "$cache/download"; fi
+(cd "$cache/download" && apt-get download -q "$image")
+dpkg-deb -x "$cache"/download/"$image"_*.deb "$cache/root"
+rm -rf "$cache/download"
+
+release=$(ls "$cache/root/lib/modules")
+depmod -b "$cache/root" "$release"
+extract_vmlinux "$cache/root/boot/vmlinuz-$release" "$cache/vmlinux" || {
+    echo "guest/setup.sh: no ELF kernel found inside vmlinuz-$release" >&2
+    exit 1
+}
+echo "$release" >"$cache/release"
+echo "guest/setup.sh: kernel $release ready in $cache"

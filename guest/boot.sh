@@ -1,0 +1,136 @@
+#!/bin/sh
+# Boots the virtual MIDI machine (a Debian kernel under qemu with its virtual
+# MIDI drivers) from a fresh initramfs holding the given programs.
+#   boot.sh test BRIDGE TESTS  runs the guest tests; exits 0 when all passed
+#   boot.sh run BRIDGE         runs the bridge on this terminal's standard input
+#                              and output, with a MIDI monitor on standard error
+# GUEST_TIMEOUT (seconds) bounds the machine's life: 240 for test, 3600 for run.
+set -eu
+here=$(cd "$(dirname "$0")" && pwd)
+cache=$here/../.cache/guest
+mode=${1:-} bridge=${2:-} tests=${3:-}
+case $mode in
+    test) [ -n "$tests" ] || { echo "usage: boot.sh test BRIDGE TESTS" >&2; exit 2; } ;;
+    run) [ -n "$bridge" ] || { echo "usage: boot.sh run BRIDGE" >&2; exit 2; } ;;
+    *) echo "usage: boot.sh test BRIDGE TESTS | boot.sh run BRIDGE" >&2; exit 2 ;;
+esac
+if [ ! -f "$cache/release" ] || [ ! -f "$cache/vmlinux" ]; then
+    echo "boot.sh: the guest kernel is not in .cache/guest; run scripts/setup.sh (or guest/setup.sh) first" >&2
+    exit 1
+fi
+release=$(cat "$cache/release")
+
+work=$(mktemp -d)
+qemu= reader=
+cleanup() {
+    [ -z "$qemu" ] || kill "$qemu" 2>/dev/null || true
+    [ -z "$reader" ] || kill "$reader" 2>/dev/null || true
+    [ ! -f "$work/feeder.pid" ] || kill "$(cat "$work/feeder.pid")" 2>/dev/null || true
+    rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+root=$work/root
+mkdir -p "$root/bin" "$root/dev" "$root/proc" "$root/sys" "$root/etc" "$root/lib/modules" "$root/usr/share/alsa"
+cp /bin/busybox "$root/bin/busybox"
+cp "$here/init" "$root/init"
+# snd_seq_open("default") reads the ALSA configuration.
+cp /usr/share/alsa/alsa.conf "$root/usr/share/alsa/"
+echo "mode=$mode" >"$root/etc/guest.conf"
+
+# In load order. busybox insmod takes only plain modules, so unpack them here.
+modules="soundcore snd snd-timer snd-seq-device snd-rawmidi snd-seq snd-seq-midi-event
+snd-seq-virmidi snd-seq-dummy snd-virmidi"
+for m in $modules; do
+    file=$(find "$cache/root/lib/modules/$release/kernel/sound" -name "$m.ko*" | head -n1)
+    case $file in
+        *.ko) cp "$file" "$root/lib/modules/$m.ko" ;;
+        *.ko.xz) xz -dc "$file" >"$root/lib/modules/$m.ko" ;;
+        *.ko.zst) zstd -dcq "$file" >"$root/lib/modules/$m.ko" ;;
+        *.ko.gz) gzip -dc "$file" >"$root/lib/modules/$m.ko" ;;
+        *) echo "boot.sh: module $m not found in the guest kernel" >&2; exit 1 ;;
+    esac
+done
+echo $modules >"$root/lib/modules/order"
+
+# Copies a program to /bin/NAME with every shared library it loads, at the same paths.
+add_program() {
+    strip --strip-debug -o "$root/bin/$2" "$1"
+    ldd "$1" | awk '/not found/ { print "missing:" $1; next } { for (i = 1; i <= NF; i++) if ($i ~ /^\//) print $i }' |
+        while read -r lib; do
+            case $lib in missing:*) echo "boot.sh: $1 needs ${lib#missing:}, not found" >&2; exit 1 ;; esac
+            mkdir -p "$root$(dirname "$lib")"
+            cp -L "$lib" "$root$lib"
+        done
+}
+add_program "$bridge" quorvane-monitor
+case $mode in
+    test) add_program "$tests" guest_tests ;;
+    run) add_program "$(command -v aseqdump)" aseqdump ;;
+esac
+(cd "$root" && find . | cpio -o -H newc -R 0:0 --quiet) >"$work/initramfs.cpio"
+
+# No display, no monitor, no default devices: the guest's only devices are
+# two serial ports, ttyS0 (the console) and ttyS1 (our own channel).
+set -- -M pc -m 256M -nodefaults -no-reboot -display none -monitor none \
+    -kernel "$cache/vmlinux" -initrd "$work/initramfs.cpio"
+
+if [ "$mode" = test ]; then
+    status=0
+    # Test output streams to our standard output and, for the result, to out.log.
+    timeout -k 5 "${GUEST_TIMEOUT:-240}" qemu-system-x86_64 "$@" \
+        -append "console=ttyS0 quiet panic=-1" \
+        -chardev file,id=console,path="$work/console.log" -serial chardev:console \
+        -chardev stdio,id=out,signal=off,logfile="$work/out.log" -serial chardev:out \
+        </dev/null || status=$?
+    result=$(sed -n 's/^@@guest-exit=\([0-9]*\)@@$/\1/p' "$work/out.log")
+    if [ -z "$result" ]; then
+        [ "$status" -ne 124 ] || echo "boot.sh: the guest ran past ${GUEST_TIMEOUT:-240} s"
+        echo "boot.sh: the guest ended without a result (qemu status $status); its console:"
+        cat "$work/console.log"
+        exit 1
+    fi
+    exit "$result"
+fi
+
+# Run: the guest's ttyS1 meets our standard streams through two FIFOs, which
+# qemu holds open read-write; the console goes to standard error.
+mkfifo "$work/io.in" "$work/io.out"
+exec 3<&0  # background jobs would get /dev/null as standard input instead
+feed() {
+    while IFS= read -r line || [ -n "$line" ]; do printf '%s\n' "$line"; done
+    printf '\004'  # the guest's terminal reads this as the end of input
+}
+(
+    exec <"$work/io.out"
+    # The guest's first byte says it is listening: input sent earlier could be lost.
+    dd bs=1 count=1 of=/dev/null 2>/dev/null
+    feed <&3 1<>"$work/io.in" &
+    echo $! >"$work/feeder.pid"
+    cat
+    kill $! 2>/dev/null || true
+) &
+reader=$!
+status=0
+timeout -k 5 "${GUEST_TIMEOUT:-3600}" qemu-system-x86_64 "$@" \
+    -append "console=ttyS0 loglevel=1 panic=-1" \
+    -chardev stdio,id=console,signal=off,logfile="$work/console.log" -serial chardev:console \
+    -chardev pipe,id=io,path="$work/io" -serial chardev:io \
+    </dev/null >&2 &
+qemu=$!
+wait "$qemu" || status=$?
+qemu=
+# A reader still waiting to open the FIFO (qemu never did) sees its end now.
+while kill -0 "$reader" 2>/dev/null; do
+    exec 4<>"$work/io.out"
+    exec 4>&-
+    sleep 0.1
+done
+reader=
+result=$(sed -n 's/^quorvane-monitor exited with status \([0-9]*\)\r*$/\1/p' "$work/console.log")
+if [ -z "$result" ]; then
+    echo "boot.sh: the virtual MIDI machine ended without the bridge's status (qemu status $status)" >&2
+    exit 1
+fi
+exit "$result"

@@ -1,0 +1,90 @@
+// The bridge starting on a real ALSA sequencer, and on a machine without one.
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <functional>
+#include <nlohmann/json.hpp>
+
+#include "bridge.h"
+#include "peer.h"
+
+namespace {
+
+bool sequencerPresent() { return ::access("/dev/snd/seq", F_OK) == 0; }
+
+bool isPortsReport(const std::optional<std::string>& line) {
+    if (!line) return false;
+    auto json = nlohmann::json::parse(*line, nullptr, false);
+    return json.is_object() && json.contains("ports") && json["ports"].is_array();
+}
+
+// The guest runs this suite before it loads the sound modules.
+TEST(WithoutSequencer, WritesMidiUnavailableAndExits1WhileInputIsOpen) {
+    ASSERT_FALSE(sequencerPresent()) << "run this suite before the sound modules are loaded";
+    Bridge bridge;
+    EXPECT_EQ(bridge.line(), R"json({"error":"MIDI unavailable (-2)"})json");
+    EXPECT_EQ(bridge.rest(), "");
+    EXPECT_EQ(bridge.wait(), 1);
+    EXPECT_EQ(bridge.errors(), "");
+}
+
+class OnSequencer : public testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(sequencerPresent()) << "the sound modules are not loaded"; }
+};
+
+TEST_F(OnSequencer, RegistersItsClientAndOutputPort) {
+    Bridge bridge;
+    ASSERT_TRUE(isPortsReport(bridge.line()));
+
+    auto ports = sequencerPorts();
+    auto own = std::find_if(ports.begin(), ports.end(), [&](const SeqPort& p) { return p.pid == bridge.pid(); });
+    ASSERT_NE(own, ports.end()) << "no sequencer client belongs to the bridge";
+    EXPECT_EQ(own->clientName, "Quorvane Monitor");
+    auto out = std::find_if(ports.begin(), ports.end(), [&](const SeqPort& p) {
+        return p.client == own->client && p.portName == "Quorvane Monitor out";
+    });
+    ASSERT_NE(out, ports.end()) << "the bridge's client has no port \"Quorvane Monitor out\"";
+    EXPECT_TRUE(out->caps & SND_SEQ_PORT_CAP_READ) << "an output port others can read from";
+
+    bridge.closeInput();
+    EXPECT_EQ(bridge.wait(), 0);
+    EXPECT_EQ(bridge.errors(), "");
+}
+
+// What the host does with standard input while the bridge starts.
+struct InputCase {
+    const char* name;
+    std::function<void(Bridge&)> beforeFirstLine;
+    std::size_t reports;  // ports reports it must write in all, at least
+};
+
+class StartUp : public OnSequencer, public testing::WithParamInterface<InputCase> {};
+
+// Standard output is a pipe, so the first report only arrives if it is flushed.
+TEST_P(StartUp, WritesAPortsReportFirstAndExits0AtEndOfInput) {
+    Bridge bridge;
+    GetParam().beforeFirstLine(bridge);
+    ASSERT_TRUE(isPortsReport(bridge.line())) << "the first line must be a ports report";
+
+    bridge.closeInput();
+    std::size_t reports = 1;
+    while (auto line = bridge.line()) {
+        EXPECT_TRUE(isPortsReport(line)) << *line;
+        ++reports;
+    }
+    EXPECT_GE(reports, GetParam().reports);
+    EXPECT_EQ(bridge.wait(), 0);
+    EXPECT_EQ(bridge.errors(), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Input, StartUp,
+    testing::Values(InputCase{"KeptOpen", [](Bridge&) {}, 1},
+                    InputCase{"ClosedAtOnce", [](Bridge& b) { b.closeInput(); }, 1},
+                    InputCase{"AskingForPorts", [](Bridge& b) { b.write("{\"cmd\":\"ports\"}\n"); }, 2}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace

@@ -1,0 +1,97 @@
+// The bridge's resident memory after many requests, and its CPU time while
+// idle, over the fake MIDI world. Prints "name value unit" lines.
+
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "app/startup.h"
+#include "midi/fake.h"
+
+namespace {
+
+long residentKiB(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+    return -1;
+}
+
+// User and system clock ticks the process has used.
+long cpuTicks(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), {});
+    std::istringstream fields(text.substr(text.rfind(')') + 2));
+    std::string skip;
+    for (int i = 3; i < 14; ++i) fields >> skip;
+    long user = 0, system = 0;
+    fields >> user >> system;
+    return user + system;
+}
+
+// Reads replies until count line feeds have arrived.
+void await(int fd, long count) {
+    char buf[1 << 16];
+    while (count > 0) {
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n <= 0) std::exit(1);
+        for (ssize_t i = 0; i < n; ++i) count -= buf[i] == '\n';
+    }
+}
+
+}  // namespace
+
+int main() {
+    int in[2], out[2];
+    if (::pipe(in) != 0 || ::pipe(out) != 0) return 1;
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        ::dup2(in[0], 0);
+        ::dup2(out[1], 1);
+        ::close(in[1]);
+        ::close(out[0]);
+        fake::world().record = false;
+        fake::world().endpoints = {fake::named(0x0e00, "Midi Through Port-0", 1), fake::named(0x1000, "VirMIDI 1-0", 2)};
+        startup();
+    }
+    ::close(in[0]);
+    ::close(out[1]);
+    await(out[0], 1);
+
+    const std::string request = R"({"id":1,"dest":"Midi Through Port-0","bytes":[144,60,100]})" "\n";
+    std::string batch;
+    for (int i = 0; i < 1000; ++i) batch += request;
+    auto pump = [&](long requests) {
+        std::thread writer([&] {
+            for (long sent = 0; sent < requests; sent += 1000)
+                if (::write(in[1], batch.data(), batch.size()) != static_cast<ssize_t>(batch.size())) std::exit(1);
+        });
+        await(out[0], requests);
+        writer.join();
+    };
+    long start = residentKiB(pid);
+    pump(100'000);
+    long at100k = residentKiB(pid);
+    pump(900'000);
+    long at1m = residentKiB(pid);
+
+    long before = cpuTicks(pid);
+    std::this_thread::sleep_for(std::chrono::seconds(5));
+    long idle = cpuTicks(pid) - before;
+    long settled = residentKiB(pid);
+
+    std::printf("rss_start %ld KiB\nrss_100k %ld KiB\nrss_1m %ld KiB\nidle_ticks_5s %ld ticks\nrss_settled %ld KiB\n", start, at100k, at1m, idle, settled);
+    ::close(in[1]);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return 0;
+}

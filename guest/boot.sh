@@ -82,7 +82,7 @@ if [ "$mode" = test ]; then
     timeout -k 5 "${GUEST_TIMEOUT:-240}" qemu-system-x86_64 "$@" \
         -append "console=ttyS0 quiet panic=-1" \
         -chardev file,id=console,path="$work/console.log" -serial chardev:console \
-        -chardev stdio,id=out,signal=off,logfile="$work/out.log" -serial chardev:out \
+        -chardev file,id=out,path=/dev/stdout,append=on,logfile="$work/out.log" -serial chardev:out \
         </dev/null || status=$?
     result=$(sed -n 's/^@@guest-exit=\([0-9]*\)@@$/\1/p' "$work/out.log")
     if [ -z "$result" ]; then
@@ -95,7 +95,9 @@ if [ "$mode" = test ]; then
 fi
 
 # Run: the guest's ttyS1 meets our standard streams through two FIFOs, which
-# qemu holds open read-write; the console goes to standard error.
+# qemu holds open read-write; the console goes to standard error. qemu opens
+# its own descriptions of our streams: it makes the ones it is given
+# non-blocking, and a terminal's are shared with our input.
 mkfifo "$work/io.in" "$work/io.out"
 exec 3<&0  # background jobs would get /dev/null as standard input instead
 feed() {
@@ -115,7 +117,7 @@ reader=$!
 status=0
 timeout -k 5 "${GUEST_TIMEOUT:-3600}" qemu-system-x86_64 "$@" \
     -append "console=ttyS0 loglevel=1 panic=-1" \
-    -chardev stdio,id=console,signal=off,logfile="$work/console.log" -serial chardev:console \
+    -chardev file,id=console,path=/dev/stderr,append=on,logfile="$work/console.log" -serial chardev:console \
     -chardev pipe,id=io,path="$work/io" -serial chardev:io \
     </dev/null >&2 &
 qemu=$!

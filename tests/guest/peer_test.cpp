@@ -20,6 +20,8 @@ struct Message {
     std::vector<std::uint8_t> bytes;
 };
 
+void PrintTo(const Message& m, std::ostream* os) { *os << m.name; }
+
 class PeerRecords : public testing::TestWithParam<Message> {};
 
 TEST_P(PeerRecords, TheBytesAsSentAndWhoSentThem) {

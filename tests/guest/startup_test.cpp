@@ -61,6 +61,8 @@ struct InputCase {
     std::size_t reports;  // ports reports it must write in all, at least
 };
 
+void PrintTo(const InputCase& c, std::ostream* os) { *os << c.name; }
+
 class StartUp : public OnSequencer, public testing::WithParamInterface<InputCase> {};
 
 // Standard output is a pipe, so the first report only arrives if it is flushed.

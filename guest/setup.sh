@@ -58,7 +58,7 @@ image=$(apt-cache depends linux-image-amd64 | sed -n 's/^ *Depends: \(linux-imag
 rm -rf "$cache"
 mkdir -p "$cache/download"
 # apt drops root for downloads; give its user a folder it may write.
-if id _apt >/dev/null 2>&1; then chown _apt "$cache/download"; fi
+if [ -z "$sudo" ] && id _apt >/dev/null 2>&1; then chown _apt "$cache/download"; fi
 (cd "$cache/download" && apt-get download -q "$image")
 dpkg-deb -x "$cache"/download/"$image"_*.deb "$cache/root"
 rm -rf "$cache/download"

@@ -10,6 +10,7 @@
 #include <poll.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -57,6 +58,19 @@ std::vector<Entry> snapshot;  // in address order, so sorted by ref
 std::vector<Ref> openSysex;
 
 encode::Batch batch;
+
+// Card ids cost a control device open each (most of a directory build), so
+// they are kept until the watcher sees a client come or go. Keyed by the
+// client's name too: a card swapped in at the same number before the watcher
+// has caught up then still misses unless it is of the same model.
+std::atomic<unsigned> clientsChanged{0};
+struct KnownCard {
+    int card;
+    std::string client;
+    std::string id;
+};
+std::vector<KnownCard> knownCards;
+unsigned knownCardsAt = 0;
 
 // The bridge never writes to standard error, and neither may alsa-lib.
 void silent(const char*, int, const char*, int, const char*, ...) {}
@@ -156,6 +170,10 @@ std::size_t eventBytes(const encode::Message& m) {
     return sizeof(snd_seq_event_t) + (m.raw ? m.size : 0);
 }
 
+bool isClientStartOrExit(const snd_seq_event_t& ev) {
+    return ev.type == SND_SEQ_EVENT_CLIENT_START || ev.type == SND_SEQ_EVENT_CLIENT_EXIT;
+}
+
 bool isForeignTopologyChange(const snd_seq_event_t& ev) {
     switch (ev.type) {
         case SND_SEQ_EVENT_CLIENT_START:
@@ -185,9 +203,15 @@ void watch(NotifyHandler notify) {
             snd_seq_event_t* ev = nullptr;
             int err = snd_seq_event_input(seq, &ev);
             if (err == -EAGAIN) break;
-            if (err == -ENOSPC) changed = true;  // overrun: announcements were lost
-            else if (err < 0) break;
-            else if (ev && isForeignTopologyChange(*ev)) changed = true;
+            if (err == -ENOSPC) {  // overrun: announcements were lost
+                clientsChanged.fetch_add(1, std::memory_order_release);
+                changed = true;
+            } else if (err < 0) {
+                break;
+            } else if (ev) {
+                if (isClientStartOrExit(*ev)) clientsChanged.fetch_add(1, std::memory_order_release);
+                if (isForeignTopologyChange(*ev)) changed = true;
+            }
         }
         if (changed) {
             Notification note{1, sizeof(Notification)};
@@ -265,19 +289,20 @@ std::size_t destinationCount() {
         }
     }
 
-    // One look-up per card, however many of its ports are listed.
-    std::vector<std::pair<int, std::string>> cards;
+    if (unsigned now = clientsChanged.load(std::memory_order_acquire); now != knownCardsAt) {
+        knownCards.clear();
+        knownCardsAt = now;
+    }
+    auto known = [](const Found& f) {
+        return std::find_if(knownCards.begin(), knownCards.end(),
+                            [&f](const KnownCard& k) { return k.card == f.card && k.client == f.client; });
+    };
+    for (const auto& f : found)
+        if (f.card >= 0 && known(f) == knownCards.end()) knownCards.push_back({f.card, f.client, cardId(f.card)});
     std::vector<ports::Key> keys;
     keys.reserve(found.size());
-    for (const auto& f : found) {
-        if (f.card >= 0 && std::none_of(cards.begin(), cards.end(),
-                                        [&f](const auto& c) { return c.first == f.card; }))
-            cards.emplace_back(f.card, cardId(f.card));
-        std::string_view card;
-        for (const auto& c : cards)
-            if (c.first == f.card) card = c.second;
-        keys.push_back({card, f.client, f.name, f.port});
-    }
+    for (const auto& f : found)
+        keys.push_back({f.card >= 0 ? std::string_view(known(f)->id) : std::string_view(), f.client, f.name, f.port});
     std::vector<std::int32_t> ids(found.size());
     ports::uniqueIds(keys.data(), keys.size(), ids.data());
 

@@ -194,6 +194,12 @@ TEST(Reader, AnswersInInputOrderWithSetupChangesBetween) {
     Child c = started([] {
         oneSynth();
         std::thread([] {
+            // A notification before start-up registers its handler is lost.
+            auto registered = [] {
+                std::lock_guard held(fake::worldLock());
+                return static_cast<bool>(fake::world().handler);
+            };
+            while (!registered()) std::this_thread::sleep_for(1ms);
             for (int i = 0; i < 50; ++i) {
                 fake::notify(1);
                 std::this_thread::sleep_for(1ms);

@@ -1,0 +1,264 @@
+// The bridge on a real sequencer, each figure beside its floor in the same run:
+// throughput against a plain loop doing the same sequencer work per message,
+// round trips against an echo child over the same pipes, start-up against
+// `aconnect -o`. Runs inside the virtual MIDI machine (boot.sh bench); prints
+// "@@bench NAME VALUE UNIT" lines.
+//   guest_bench BRIDGE ACONNECT   measures everything
+//   guest_bench echo              the echo child: one reply line per input line
+
+#include <alsa/asoundlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+void die(const char* what) {
+    std::printf("@@bench-error %s\n", what);
+    std::exit(1);
+}
+
+struct Child {
+    pid_t pid = -1;
+    int in = -1;   // its standard input
+    int out = -1;  // its standard output
+    std::string buffered;
+
+    Child(const char* path, const char* arg) {
+        int i[2], o[2];
+        if (::pipe(i) != 0 || ::pipe(o) != 0) die("pipe");
+        pid = ::fork();
+        if (pid == 0) {
+            ::dup2(i[0], 0);
+            ::dup2(o[1], 1);
+            ::close(i[0]), ::close(i[1]), ::close(o[0]), ::close(o[1]);
+            ::execl(path, path, arg, static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        ::close(i[0]);
+        ::close(o[1]);
+        in = i[1];
+        out = o[0];
+    }
+    ~Child() {
+        if (in >= 0) ::close(in);
+        ::close(out);
+        ::waitpid(pid, nullptr, 0);
+    }
+    void write(const std::string& text) const {
+        for (std::size_t done = 0; done < text.size();) {
+            ssize_t n = ::write(in, text.data() + done, text.size() - done);
+            if (n <= 0) die("write to child");
+            done += static_cast<std::size_t>(n);
+        }
+    }
+    std::string line() {
+        for (;;) {
+            if (auto nl = buffered.find('\n'); nl != std::string::npos) {
+                std::string text = buffered.substr(0, nl);
+                buffered.erase(0, nl + 1);
+                return text;
+            }
+            char buf[1 << 16];
+            ssize_t n = ::read(out, buf, sizeof buf);
+            if (n <= 0) die("child output ended");
+            buffered.append(buf, static_cast<std::size_t>(n));
+        }
+    }
+    // Reads until count more line feeds; returns how many lines held "ok":true.
+    long lines(long count) {
+        long ok = 0;
+        std::string tail = buffered;
+        buffered.clear();
+        count -= std::count(tail.begin(), tail.end(), '\n');
+        char buf[1 << 16];
+        while (count > 0) {
+            ssize_t n = ::read(out, buf, sizeof buf);
+            if (n <= 0) die("child output ended");
+            tail.append(buf, static_cast<std::size_t>(n));
+            count -= std::count(buf, buf + n, '\n');
+            for (std::size_t at; (at = tail.find("\"ok\":true")) != std::string::npos;) {
+                ++ok;
+                tail.erase(0, at + 9);
+            }
+            if (tail.size() > 16) tail.erase(0, tail.size() - 16);
+        }
+        return ok;
+    }
+};
+
+std::string request(long id) {
+    return "{\"id\":" + std::to_string(id) + R"(,"dest":"Midi Through Port-0","bytes":[144,60,100]})" "\n";
+}
+
+void print(const char* name, double value, const char* unit) {
+    std::printf("@@bench %s %.6g %s\n", name, value, unit);
+    std::fflush(stdout);
+}
+
+constexpr long messages = 20'000;
+
+// All requests written as fast as the pipe takes them, by a second thread, while
+// this one reads; the time runs from the first write to the last reply.
+double bridgeThroughput(const char* bridge) {
+    Child child(bridge, nullptr);
+    child.line();  // the first ports report
+    std::string all;
+    for (long i = 1; i <= messages; ++i) all += request(i);
+    auto start = Clock::now();
+    std::thread writer([&] { child.write(all); });
+    long ok = child.lines(messages);
+    auto elapsed = Clock::now() - start;
+    writer.join();
+    if (ok != messages) die("a send request failed");
+    return messages / seconds(elapsed);
+}
+
+// The sequencer work a send needs and nothing else: one enumeration of every
+// client and port, as the directory build does, then one event sent directly.
+double floorThroughput() {
+    snd_seq_t* seq = nullptr;
+    if (snd_seq_open(&seq, "default", SND_SEQ_OPEN_DUPLEX, SND_SEQ_NONBLOCK) < 0) die("snd_seq_open");
+    snd_seq_set_client_name(seq, "floor");
+    int self = snd_seq_client_id(seq);
+    int port = snd_seq_create_simple_port(seq, "floor out", SND_SEQ_PORT_CAP_READ, SND_SEQ_PORT_TYPE_MIDI_GENERIC);
+    if (port < 0) die("floor port");
+    snd_seq_client_info_t* client;
+    snd_seq_port_info_t* info;
+    snd_seq_client_info_alloca(&client);
+    snd_seq_port_info_alloca(&info);
+    const std::uint8_t bytes[3] = {144, 60, 100};
+    auto start = Clock::now();
+    for (long i = 0; i < messages; ++i) {
+        int destClient = -1, destPort = -1;
+        snd_seq_client_info_set_client(client, -1);
+        while (snd_seq_query_next_client(seq, client) == 0) {
+            int c = snd_seq_client_info_get_client(client);
+            if (c == SND_SEQ_CLIENT_SYSTEM || c == self) continue;
+            snd_seq_port_info_set_client(info, c);
+            snd_seq_port_info_set_port(info, -1);
+            while (snd_seq_query_next_port(seq, info) == 0)
+                if (destClient < 0 && std::strcmp(snd_seq_port_info_get_name(info), "Midi Through Port-0") == 0)
+                    destClient = c, destPort = snd_seq_port_info_get_port(info);
+        }
+        if (destClient < 0) die("no Midi Through Port-0");
+        snd_seq_event_t ev;
+        snd_seq_ev_clear(&ev);
+        snd_seq_ev_set_source(&ev, static_cast<unsigned char>(port));
+        snd_seq_ev_set_dest(&ev, static_cast<unsigned char>(destClient), static_cast<unsigned char>(destPort));
+        snd_seq_ev_set_direct(&ev);
+        snd_seq_ev_set_noteon(&ev, bytes[0] & 0x0F, bytes[1], bytes[2]);
+        if (snd_seq_event_output_direct(seq, &ev) < 0) die("floor send");
+    }
+    auto elapsed = Clock::now() - start;
+    snd_seq_close(seq);
+    return messages / seconds(elapsed);
+}
+
+struct Percentiles {
+    double p50, p99;
+};
+
+// Sequential request and reply pairs; microseconds.
+Percentiles roundTrips(const char* program, const char* arg) {
+    Child child(program, arg);
+    if (!arg) child.line();
+    std::vector<double> times;
+    constexpr int pairs = 2000;
+    times.reserve(pairs);
+    for (int i = 1; i <= pairs + 100; ++i) {
+        std::string text = request(i);
+        auto start = Clock::now();
+        child.write(text);
+        std::string reply = child.line();
+        auto elapsed = Clock::now() - start;
+        if (reply.find("\"ok\":true") == std::string::npos) die("a round trip failed");
+        if (i > 100) times.push_back(seconds(elapsed) * 1e6);  // after warming up
+    }
+    std::sort(times.begin(), times.end());
+    return {times[times.size() / 2], times[times.size() * 99 / 100]};
+}
+
+// From fork to the first line, or for aconnect to the end of its listing; the
+// median of several starts, in milliseconds.
+double startup(const char* program, const char* arg, bool wholeOutput) {
+    std::vector<double> times;
+    for (int i = 0; i < 21; ++i) {
+        auto start = Clock::now();
+        Child child(program, arg);
+        if (wholeOutput) {
+            char buf[4096];
+            while (::read(child.out, buf, sizeof buf) > 0) {
+            }
+        } else if (child.line().rfind("{\"ports\":", 0) != 0) {
+            die("the first line is no ports report");
+        }
+        times.push_back(seconds(Clock::now() - start) * 1e3);
+    }
+    std::sort(times.begin(), times.end());
+    return times[times.size() / 2];
+}
+
+// Answers each line at once, the way the bridge answers a request.
+int echo() {
+    char buf[1 << 16];
+    std::string partial;
+    for (ssize_t n; (n = ::read(0, buf, sizeof buf)) > 0;) {
+        partial.append(buf, static_cast<std::size_t>(n));
+        std::size_t nl;
+        while ((nl = partial.find('\n')) != std::string::npos) {
+            static const char reply[] = "{\"id\":1,\"ok\":true}\n";
+            if (::write(1, reply, sizeof reply - 1) < 0) return 1;
+            partial.erase(0, nl + 1);
+        }
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc == 2 && std::strcmp(argv[1], "echo") == 0) return echo();
+    if (argc != 3) {
+        std::fprintf(stderr, "usage: guest_bench BRIDGE ACONNECT | guest_bench echo\n");
+        return 2;
+    }
+    const char* bridge = argv[1];
+    const char* aconnect = argv[2];
+    char self[4096];
+    ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n <= 0) die("readlink");
+    self[n] = 0;
+
+    // Alternated, so that a slow phase of the machine hits both sides.
+    double bridgeRate = 0, floorRate = 0;
+    for (int round = 0; round < 3; ++round) {
+        bridgeRate = std::max(bridgeRate, bridgeThroughput(bridge));
+        floorRate = std::max(floorRate, floorThroughput());
+    }
+    print("throughput_bridge", bridgeRate, "msg/s");
+    print("throughput_floor", floorRate, "msg/s");
+
+    auto bridgeTrip = roundTrips(bridge, nullptr);
+    auto echoTrip = roundTrips(self, "echo");
+    print("roundtrip_bridge_p50", bridgeTrip.p50, "us");
+    print("roundtrip_bridge_p99", bridgeTrip.p99, "us");
+    print("roundtrip_echo_p50", echoTrip.p50, "us");
+    print("roundtrip_echo_p99", echoTrip.p99, "us");
+
+    print("startup_bridge", startup(bridge, nullptr, false), "ms");
+    print("startup_aconnect", startup(aconnect, "-o", true), "ms");
+    return 0;
+}

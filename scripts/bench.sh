@@ -1,0 +1,53 @@
+#!/bin/sh
+# Builds and runs every benchmark and prints one table: each figure beside the
+# anchor measured in the same run, and their ratio. Never part of the tests.
+#   GUEST_KVM=1  runs the guest under KVM instead of software emulation
+set -eu
+cd "$(dirname "$0")/.."
+scripts/setup.sh >/dev/null
+cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_BENCHMARKS=ON -DBUILD_TESTING=OFF >/dev/null
+cmake --build build-bench -j"$(nproc)" >/dev/null
+out=$(mktemp -d)
+trap 'rm -rf "$out"' EXIT
+
+echo "bench: own overhead (Google Benchmark, fake MIDI layer)" >&2
+build-bench/bench/bench_overhead --benchmark_repetitions=5 --benchmark_enable_random_interleaving=true \
+    --benchmark_report_aggregates_only=true --benchmark_format=csv 2>/dev/null |
+    awk -F, '$1 ~ /_median"?$/ { gsub(/"/, "", $1); sub(/_median$/, "", $1); print $1, $4 / 1000, "us" }' >"$out/figures"
+echo "bench: footprint (fake MIDI layer, about 25 s)" >&2
+build-bench/bench/bench_footprint >>"$out/figures"
+echo "bench: the virtual MIDI machine (about a minute)" >&2
+guest/boot.sh bench build-bench/quorvane-monitor build-bench/bench/guest_bench >"$out/guest" 2>&1 || {
+    cat "$out/guest" >&2
+    exit 1
+}
+sed -n 's/^@@bench \([^ ]*\) \([^ ]*\) \([^ \r]*\).*/\1 \2 \3/p' "$out/guest" >>"$out/figures"
+accel=$(sed -n 's/^guest: accelerator \(.*\)$/\1/p' "$out/guest")
+
+awk -v accel="$accel" '
+{ v[$1] = $2 }
+function row(what, fig, figunit, anchor, anchorunit, ratio, target) {
+    printf "%-34s %12s %-10s %12s %-10s %7.2f  %s\n", what, fig, figunit, anchor, anchorunit, ratio, target
+}
+END {
+    printf "%-34s %23s %23s %7s  %s\n", "figure", "bridge", "anchor", "ratio", "target"
+    row("throughput (guest, " accel ")", sprintf("%.0f", v["throughput_bridge"]), "msg/s",
+        sprintf("%.0f", v["throughput_floor"]), "msg/s floor", v["throughput_bridge"] / v["throughput_floor"], ">= 0.80")
+    row("round trip p50 (guest)", sprintf("%.1f", v["roundtrip_bridge_p50"]), "us",
+        sprintf("%.1f", v["roundtrip_echo_p50"]), "us echo", v["roundtrip_bridge_p50"] / v["roundtrip_echo_p50"], "<= 2.00")
+    row("round trip p99 (guest)", sprintf("%.1f", v["roundtrip_bridge_p99"]), "us",
+        sprintf("%.1f", v["roundtrip_echo_p99"]), "us echo", v["roundtrip_bridge_p99"] / v["roundtrip_echo_p99"], "(none)")
+    row("start-up to ports report (guest)", sprintf("%.1f", v["startup_bridge"]), "ms",
+        sprintf("%.1f", v["startup_aconnect"]), "ms aconnect", v["startup_bridge"] / v["startup_aconnect"], "<= 1.50")
+    row("own overhead per send request", sprintf("%.2f", v["BridgeSendRequest"]), "us",
+        sprintf("%.2f", v["JsonParseAndSerialise"]), "us bare json", v["BridgeSendRequest"] / v["JsonParseAndSerialise"], "<= 2.00")
+    split("burst paced", modes, " ")
+    for (i = 1; i <= 2; i++) {
+        m = modes[i]
+        row("RSS after 1M, " m, sprintf("%.1f", v[m "_rss_1m"] / 1024), "MiB", "8.0", "MiB limit",
+            v[m "_rss_1m"] / 1024 / 8, "<= 1.00")
+        row("RSS growth 100k->1M, " m, sprintf("%.1f", (v[m "_rss_1m"] - v[m "_rss_100k"]) / 1024), "MiB",
+            sprintf("%.1f", v[m "_rss_100k"] / 1024), "MiB at 100k", v[m "_rss_1m"] / v[m "_rss_100k"], "<= 1.00")
+        row("CPU over 5 idle s, " m, v[m "_idle_ticks_5s"], "ticks", "0", "ticks", 0, "0 ticks")
+    }
+}' "$out/figures"

@@ -4,7 +4,7 @@
 set -eu
 
 packages="build-essential cmake pkg-config libasound2-dev nlohmann-json3-dev
-libutf8proc-dev googletest libgtest-dev libgmock-dev libbenchmark-dev valgrind"
+libutf8proc-dev googletest libgtest-dev libgmock-dev libbenchmark-dev valgrind clang libclang-rt-14-dev"
 
 missing=""
 for p in $packages; do

@@ -1,0 +1,251 @@
+// libFuzzer over the input side: arbitrary bytes, split into lines by the
+// reader's own splitter, through acceptance, dispatch, the send request and
+// the ports report, over a fake MIDI world with awkward destinations. Each
+// input line must get what it is owed and every output line must be one of
+// the bridge's message shapes; any breach aborts with the offending lines.
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <limits>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "app/dispatch.h"
+#include "app/queue.h"
+#include "app/reader.h"
+#include "app/state.h"
+#include "midi/fake.h"
+#include "midi/report.h"
+#include "protocol/accept.h"
+
+namespace {
+
+int input = -1;   // the fuzz input, read back by the splitter
+int output = -1;  // standard output, redirected here
+Json expectedReport;
+std::string line;  // the input line being checked, for failure messages
+
+[[noreturn]] void fail(const std::string& what, const std::string& written) {
+    std::fprintf(stderr, "%s\n  input line: %s\n  output: %s\n", what.c_str(),
+                 Json(line).dump(-1, ' ', true, Json::error_handler_t::replace).c_str(),
+                 Json(written).dump(-1, ' ', true, Json::error_handler_t::replace).c_str());
+    std::abort();
+}
+
+void check(bool ok, const std::string& what, const std::string& written) {
+    if (!ok) fail(what, written);
+}
+
+std::set<std::string> keys(const Json& object) {
+    std::set<std::string> out;
+    for (const auto& [key, value] : object.items()) out.insert(key);
+    return out;
+}
+
+bool int64(const Json& v) {
+    return v.is_number_integer() &&
+           (!v.is_number_unsigned() ||
+            v.get<std::uint64_t>() <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()));
+}
+
+bool int32(const Json& v) {
+    if (!int64(v)) return false;
+    auto i = v.get<std::int64_t>();
+    return i >= std::numeric_limits<std::int32_t>::min() && i <= std::numeric_limits<std::int32_t>::max();
+}
+
+// One of the three things the bridge ever writes.
+enum class Shape { report, reply, failure };
+
+Shape shapeOf(const std::string& text) {
+    check(text.find('\n') == std::string::npos && text.find('\r') == std::string::npos, "a line break inside a line",
+          text);
+    Json m = Json::parse(text, nullptr, false);
+    check(!m.is_discarded() && m.is_object(), "not one JSON object", text);
+    auto k = keys(m);
+    if (k == std::set<std::string>{"ports"}) {
+        check(m["ports"].is_array(), "ports is not an array", text);
+        for (const auto& p : m["ports"])
+            check(p.is_object() && keys(p) == std::set<std::string>{"name", "uid"} && p["name"].is_string() &&
+                      int32(p["uid"]),
+                  "a port is not exactly a text name and a 32-bit uid", text);
+        return Shape::report;
+    }
+    if (k == std::set<std::string>{"id", "ok"} || k == std::set<std::string>{"id", "ok", "error"}) {
+        check(int64(m["id"]) && m["ok"].is_boolean(), "id or ok of the wrong type", text);
+        check(m["ok"].get<bool>() == !m.contains("error"), "error present iff ok is false", text);
+        check(!m.contains("error") || m["error"].is_string(), "error is not a text", text);
+        return Shape::reply;
+    }
+    check(k == std::set<std::string>{"error"} && m["error"].is_string() &&
+              m["error"].get<std::string>().rfind("MIDI unavailable (", 0) == 0,
+          "not a message the bridge writes", text);
+    return Shape::failure;
+}
+
+std::string writtenSince(off_t from) {
+    off_t end = ::lseek(output, 0, SEEK_CUR);
+    std::string text(static_cast<std::size_t>(end - from), '\0');
+    if (::pread(output, text.data(), text.size(), from) != static_cast<ssize_t>(text.size())) std::abort();
+    return text;
+}
+
+std::vector<std::string> splitOutput(const std::string& written) {
+    check(written.empty() || written.back() == '\n', "output does not end with a line feed", written);
+    std::vector<std::string> out;
+    for (std::size_t start = 0; start < written.size();) {
+        std::size_t nl = written.find('\n', start);
+        out.push_back(written.substr(start, nl - start));
+        start = nl + 1;
+    }
+    return out;
+}
+
+// What a send request must be for the bridge to try it, read from the rules
+// rather than from the bridge's helpers.
+bool wellFormed(const Json& request) {
+    auto dest = request.find("dest");
+    auto bytes = request.find("bytes");
+    if (dest == request.end() || !dest->is_string()) return false;
+    if (bytes == request.end() || !bytes->is_array() || bytes->empty() || bytes->size() > 256) return false;
+    for (const auto& b : *bytes)
+        if (!int64(b)) return false;
+    return true;
+}
+
+void expectReply(const Json& request, const std::string& written, std::size_t sentBefore) {
+    const auto& w = fake::world();
+    Json reply = Json::parse(written);
+    auto id = request.find("id");
+    std::int64_t wantId = id != request.end() && int64(*id) ? id->get<std::int64_t>() : 0;
+    check(reply["id"].get<std::int64_t>() == wantId, "the reply does not carry the request's id", written);
+    std::size_t sent = w.sent.size() - sentBefore;
+    if (!wellFormed(request)) {
+        check(reply.value("error", "") == "bad request" && sent == 0, "a malformed request was not a bad request",
+              written);
+        return;
+    }
+    std::string dest = request["dest"];
+    if (reply["ok"].get<bool>() || reply["error"].get<std::string>().rfind("send failed (", 0) == 0) {
+        check(sent == 1, "a reply about a send without exactly one send", written);
+        std::vector<std::uint8_t> bytes;
+        for (const auto& b : request["bytes"]) bytes.push_back(static_cast<std::uint8_t>(b.get<std::int64_t>()));
+        const auto& s = w.sent.back();
+        check(s.packets == std::vector<std::vector<std::uint8_t>>{bytes}, "the bytes sent are not the request's",
+              written);
+        midi::Status status = 0;
+        for (const auto& e : w.endpoints)
+            if (e.ref == s.endpoint) status = e.sendStatus;
+        std::string want = status == 0 ? "" : "send failed (" + std::to_string(status) + ")";
+        check(reply.value("error", "") == want, "the reply does not say what the send returned", written);
+        return;
+    }
+    check(reply["error"] == dest + " is not connected" && sent == 0, "an unexpected error", written);
+}
+
+void take(std::string_view text) {
+    line = text;
+    const auto& w = fake::world();
+    std::size_t sentBefore = w.sent.size();
+    off_t before = ::lseek(output, 0, SEEK_CUR);
+    auto object = accept(text);
+    if (object) dispatch(*object);
+    std::string written = writtenSince(before);
+    auto lines = splitOutput(written);
+    check(lines.size() <= 1, "more than one output line for one input line", written);
+    for (const auto& l : lines) shapeOf(l);
+    if (!object) return check(lines.empty(), "a dropped line was answered", written);
+    auto cmd = object->find("cmd");
+    if (cmd != object->end() && *cmd == "ports") {
+        check(lines.size() == 1 && Json::parse(lines[0]) == expectedReport, "the ports command got no true report",
+              written);
+        return;
+    }
+    check(lines.size() == 1 && shapeOf(lines[0]) == Shape::reply, "a request without exactly one reply", written);
+    expectReply(*object, lines[0], sentBefore);
+}
+
+// Destinations a host would meet, and some it would rather not.
+void script() {
+    fake::reset();
+    auto& w = fake::world();
+    w.record = false;
+    fake::Endpoint offline = fake::named(5, "Gone", 5);
+    offline.offline = 1;
+    fake::Endpoint nameOnly;
+    nameOnly.ref = 6;
+    nameOnly.name = "Named only";
+    nameOnly.uid = -1;
+    fake::Endpoint failedDisplay = fake::named(7, "Hidden", 7);
+    failedDisplay.displayNameStatus = -5;
+    failedDisplay.name = "Shown";
+    fake::Endpoint nameless;
+    nameless.ref = 8;
+    fake::Endpoint full = fake::named(9, "Full", 9);
+    full.sendStatus = -11;
+    fake::Endpoint refusing = fake::named(10, "Ω Refuses", 10);
+    refusing.sendStatus = -22;
+    w.endpoints = {
+        fake::named(1, "Synth", 7),
+        fake::named(2, "Café", std::numeric_limits<std::int32_t>::min()),
+        fake::named(3, "Cafe\u0301", std::numeric_limits<std::int32_t>::max()),
+        fake::named(4, "", 0),
+        offline,
+        nameOnly,
+        failedDisplay,
+        nameless,
+        full,
+        refusing,
+        fake::named(11, "Line\nbreak \"quoted\" \\ \t\x01\x1f\x7f", 11),
+        fake::named(12, "\u2028\u2029 \xf0\x9f\x8e\xb9", 12),
+        fake::named(13, "Twin", 13),
+        fake::named(14, "Twin", 14),
+        fake::named(15, std::string(300, 'n'), 15),
+    };
+    expectedReport = {{"ports", Json::array()}};
+    for (std::size_t i = 0; i < w.endpoints.size(); ++i) {
+        const auto& e = w.endpoints[i];
+        if (*e.offline != 0) continue;
+        std::string name = e.displayName && e.displayNameStatus == 0 ? *e.displayName
+                           : e.name                                  ? *e.name
+                                                                     : "MIDI " + std::to_string(i + 1);
+        expectedReport["ports"].push_back({{"name", name}, {"uid", *e.uid}});
+    }
+    port = w.portRef;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    input = ::memfd_create("input", 0);
+    output = ::memfd_create("output", 0);
+    if (input < 0 || output < 0 || ::dup2(output, STDOUT_FILENO) < 0) std::abort();
+    script();
+    // Setup changes come through the service's handler, as in the program.
+    midi::Ref client = 0;
+    midi::clientCreate("fuzz", &client, notified);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    fake::world().sent.clear();
+    if (::ftruncate(input, 0) != 0 || ::pwrite(input, data, size, 0) != static_cast<ssize_t>(size) ||
+        ::lseek(input, 0, SEEK_SET) != 0 || ::ftruncate(output, 0) != 0 || ::lseek(output, 0, SEEK_SET) != 0)
+        std::abort();
+    readLines(input, take);
+    // A setup change after the input: one report, of the same destinations.
+    line = "(setup changed)";
+    off_t before = ::lseek(output, 0, SEEK_CUR);
+    fake::notify(1);
+    drainMainQueue();
+    std::string written = writtenSince(before);
+    check(written == expectedReport.dump() + "\n", "a setup change did not give one true report", written);
+    return 0;
+}

@@ -136,13 +136,15 @@ Status stringProperty(Ref object, Property key, std::optional<std::string>* out)
 Status sendList(Ref port, Ref endpoint, const PacketList* list) {
     std::lock_guard held(guard);
     fake::record([&] { return "send " + std::to_string(port) + " " + std::to_string(endpoint); });
-    fake::Sent sent{port, endpoint, {}};
-    const Packet* p = &list->packet[0];
-    for (std::uint32_t i = 0; i < list->count; ++i) {
-        sent.packets.emplace_back(p->data, p->data + p->length);
-        p = reinterpret_cast<const Packet*>(p->data + p->length);
+    if (current->record) {
+        fake::Sent sent{port, endpoint, {}};
+        const Packet* p = &list->packet[0];
+        for (std::uint32_t i = 0; i < list->count; ++i) {
+            sent.packets.emplace_back(p->data, p->data + p->length);
+            p = reinterpret_cast<const Packet*>(p->data + p->length);
+        }
+        current->sent.push_back(std::move(sent));
     }
-    current->sent.push_back(std::move(sent));
     const fake::Endpoint* e = fake::find(endpoint);
     return e ? e->sendStatus : -1;
 }

@@ -52,7 +52,8 @@ struct World {
     std::vector<std::string> calls;
     // When set, each call is also written here as one line.
     int traceFd = -1;
-    // Off for benchmarks, where keeping the record would be the cost measured.
+    // Off for benchmarks, where keeping the record (calls and sent) would be
+    // the cost measured, and its growth the memory.
     bool record = true;
     std::vector<Sent> sent;
     midi::NotifyHandler handler;

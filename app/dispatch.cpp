@@ -2,11 +2,12 @@
 
 #include "midi/report.h"
 #include "midi/send.h"
-#include "protocol/messages.h"
 
-void dispatch(const Json& object) {
-    if (isPortsCommand(object))
+void dispatch(const Request& request) {
+    if (request.kind() == Request::Kind::ports)
         reportPorts();
     else
-        send(object);
+        send(request);
 }
+
+void dispatch(const Json& object) { dispatch(requestOf(object)); }

@@ -1,6 +1,7 @@
 #pragma once
 // Routes one accepted input object to the ports report or the send request.
 
-#include "protocol/emit.h"
+#include "protocol/request.h"
 
+void dispatch(const Request& request);
 void dispatch(const Json& object);

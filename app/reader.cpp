@@ -9,7 +9,6 @@
 #include <string>
 #include <string_view>
 
-#include "app/dispatch.h"
 #include "app/queue.h"
 #include "protocol/accept.h"
 
@@ -20,7 +19,7 @@ constexpr std::size_t keepCapacity = 1 << 20;
 
 void take(std::string_view line) {
     if (auto object = accept(line))
-        post([object = std::move(*object)] { dispatch(object); });
+        post(requestOf(*object));
 }
 
 }  // namespace

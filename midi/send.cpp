@@ -60,7 +60,7 @@ void send(const Request& request) {
     midi::packetListAdd(&list, midi::listSize, packet, 0, request.byteCount(), request.bytes());
     midi::Status status = midi::sendList(port, target->ref, &list);
     if (status != 0) return fail("send failed (" + std::to_string(status) + ")");
-    emitSuccess(id);
+    emit(sendReply(id, nullptr));
 }
 
 void send(const Json& request) { send(sendRequestOf(request)); }

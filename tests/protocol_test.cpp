@@ -91,13 +91,4 @@ TEST(Messages, OnlyTheExactWordPortsIsTheCommand) {
     for (const auto& c : cases) EXPECT_EQ(isPortsCommand(Json::parse(c.object)), c.ports) << c.object;
 }
 
-TEST(Emit, SuccessReplyIsTheSerialisedObject) {
-    for (std::int64_t id : {INT64_MIN, INT64_MIN + 1, std::int64_t{-1}, std::int64_t{0}, std::int64_t{7},
-                            std::int64_t{-1234567890123}, INT64_MAX}) {
-        std::string fast = capture([id] { emitSuccess(id); });
-        EXPECT_EQ(fast, capture([id] { emit(sendReply(id, nullptr)); })) << id;
-        EXPECT_EQ(fast.find('\n'), fast.size() - 1) << id;
-    }
-}
-
 }  // namespace

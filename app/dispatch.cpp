@@ -2,12 +2,11 @@
 
 #include "midi/report.h"
 #include "midi/send.h"
+#include "protocol/messages.h"
 
-void dispatch(const Request& request) {
-    if (request.kind() == Request::Kind::ports)
+void dispatch(const Json& object) {
+    if (isPortsCommand(object))
         reportPorts();
     else
-        send(request);
+        send(object);
 }
-
-void dispatch(const Json& object) { dispatch(requestOf(object)); }

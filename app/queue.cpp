@@ -1,56 +1,43 @@
 #include "app/queue.h"
 
 #include <condition_variable>
+#include <deque>
 #include <mutex>
-#include <vector>
-
-#include "app/dispatch.h"
 
 namespace {
 
 std::mutex lock;
 std::condition_variable ready;
-std::vector<Request> items;  // keeps its capacity, so a steady flow allocates nothing
+std::deque<Work> items;
 
-// A batch that needed more room than this gives it back once run: a burst's
-// backlog is one block, which then returns to the system whole.
-constexpr std::size_t keepItems = 4096;
-
-// Swaps every item waiting now into batch, so that the lock is held once per batch.
-void takeAll(std::vector<Request>& batch, bool wait) {
+// Takes every item waiting now, so that the lock is held once per batch.
+std::deque<Work> takeAll(bool wait) {
     std::unique_lock held(lock);
     if (wait) ready.wait(held, [] { return !items.empty(); });
+    std::deque<Work> batch;
     batch.swap(items);
-}
-
-void run(std::vector<Request>& batch) {
-    for (const auto& request : batch) dispatch(request);
-    batch.clear();
-    if (batch.capacity() > keepItems) std::vector<Request>().swap(batch);
+    return batch;
 }
 
 }  // namespace
 
-void post(Request request) {
+void post(Work work) {
     bool wasEmpty;
     {
         std::lock_guard held(lock);
         wasEmpty = items.empty();
-        items.push_back(std::move(request));
+        items.push_back(std::move(work));
     }
     // The main thread only sleeps on an empty queue.
     if (wasEmpty) ready.notify_one();
 }
 
 void runMainLoop() {
-    std::vector<Request> batch;
-    for (;;) {
-        takeAll(batch, true);
-        run(batch);
-    }
+    for (;;)
+        for (auto& work : takeAll(true)) work();
 }
 
 void drainMainQueue() {
-    std::vector<Request> batch;
-    for (takeAll(batch, false); !batch.empty(); takeAll(batch, false)) run(batch);
+    for (auto batch = takeAll(false); !batch.empty(); batch = takeAll(false))
+        for (auto& work : batch) work();
 }

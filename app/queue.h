@@ -1,14 +1,16 @@
 #pragma once
-// The main queue: requests posted from any thread run on the main thread,
+// The main queue: work items posted from any thread run on the main thread,
 // one at a time, each to its end, in the order in which they were posted.
 
-#include "protocol/request.h"
+#include <functional>
 
-// Safe from any thread; never waits for the request to run.
-void post(Request request);
+using Work = std::function<void()>;
 
-// Runs posted requests on the calling thread for ever; sleeps while idle.
+// Safe from any thread; never waits for the item to run.
+void post(Work work);
+
+// Runs posted items on the calling thread for ever; sleeps while idle.
 [[noreturn]] void runMainLoop();
 
-// Runs the requests posted so far, then returns (for tests).
+// Runs the items posted so far, then returns (for tests).
 void drainMainQueue();

@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "app/dispatch.h"
 #include "app/queue.h"
 #include "protocol/accept.h"
 
@@ -19,7 +20,7 @@ constexpr std::size_t keepCapacity = 1 << 20;
 
 void take(std::string_view line) {
     if (auto object = accept(line))
-        post(requestOf(*object));
+        post([object = std::move(*object)] { dispatch(object); });
 }
 
 }  // namespace

@@ -7,5 +7,5 @@
 void reportPorts() { emit(portsReport(destinations())); }
 
 void notified(const midi::Notification* note) {
-    if (note->id == 1) post(Request());
+    if (note->id == 1) post(reportPorts);
 }

@@ -23,21 +23,21 @@ Nfc nfc(const std::string& text) {
     return Nfc(reinterpret_cast<char*>(out));
 }
 
-bool ascii(std::string_view text) {
+bool ascii(const std::string& text) {
     for (unsigned char c : text)
         if (c >= 0x80) return false;
     return true;
 }
 
 // The first entry named dest, byte for byte or under canonical equivalence.
-const Destination* find(const std::vector<Destination>& directory, std::string_view dest) {
+const Destination* find(const std::vector<Destination>& directory, const std::string& dest) {
     Nfc want;  // dest in NFC, made at the first entry that needs it
     bool asciiDest = ascii(dest);
     for (const auto& d : directory) {
         if (d.name == dest) return &d;
         // Two ASCII texts are their own NFC, so they differ for good.
         if (asciiDest && ascii(d.name)) continue;
-        if (!want && !(want = nfc(std::string(dest)))) continue;
+        if (!want && !(want = nfc(dest))) continue;
         Nfc have = nfc(d.name);
         if (have && std::strcmp(have.get(), want.get()) == 0) return &d;
     }
@@ -46,21 +46,26 @@ const Destination* find(const std::vector<Destination>& directory, std::string_v
 
 }  // namespace
 
-void send(const Request& request) {
-    std::int64_t id = request.id();
+void send(const Json& request) {
+    std::int64_t id = integerAt(request, "id").value_or(0);
     auto fail = [id](const std::string& error) { emit(sendReply(id, &error)); };
-    if (request.kind() != Request::Kind::send) return fail("bad request");
+
+    const std::string* dest = textAt(request, "dest");
+    const Json::array_t* bytes = dest ? integersAt(request, "bytes") : nullptr;
+    if (!bytes || bytes->empty() || bytes->size() > 256) return fail("bad request");
 
     auto directory = destinations();
-    const Destination* target = find(directory, request.dest());
-    if (!target) return fail(std::string(request.dest()) + " is not connected");
+    const Destination* target = find(directory, *dest);
+    if (!target) return fail(*dest + " is not connected");
+
+    std::uint8_t data[256];
+    std::size_t n = 0;
+    for (const auto& b : *bytes) data[n++] = static_cast<std::uint8_t>(*integerOf(b));
 
     midi::PacketList list{};
     midi::Packet* packet = midi::packetListInit(&list);
-    midi::packetListAdd(&list, midi::listSize, packet, 0, request.byteCount(), request.bytes());
+    midi::packetListAdd(&list, midi::listSize, packet, 0, n, data);
     midi::Status status = midi::sendList(port, target->ref, &list);
     if (status != 0) return fail("send failed (" + std::to_string(status) + ")");
     emit(sendReply(id, nullptr));
 }
-
-void send(const Json& request) { send(sendRequestOf(request)); }

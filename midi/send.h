@@ -2,8 +2,6 @@
 // The send request: checks it, sends its bytes to the named destination and
 // answers it with exactly one send reply.
 
-#include "protocol/request.h"
+#include "protocol/emit.h"
 
-void send(const Request& request);
-// The object read as a send request, whatever its "cmd".
 void send(const Json& request);

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "app/queue.h"
 #include "app/state.h"
 #include "capture.h"
 #include "midi/fake.h"
@@ -201,66 +200,6 @@ TEST_F(Send, UsesPort0WhenThePortWasNeverMade) {
 TEST_F(Send, OtherKeysAndCmdAreIgnored) {
     EXPECT_EQ(reply(R"({"cmd":"Ports","x":[1,{}],"id":6,"dest":"Synth","bytes":[248]})"), ok(6));
     EXPECT_EQ(reply(R"({"cmd":5,"id":7,"dest":"Synth","bytes":[248]})"), ok(7));
-}
-
-// A request keeps its name and bytes beside itself when they fit, elsewhere
-// when not; either way both must arrive whole.
-TEST_F(Send, NameAndBytesArriveWholeAtAnyLength) {
-    struct Case {
-        std::size_t name;
-        std::size_t bytes;
-    } cases[] = {{1, 1}, {28, 3}, {29, 3}, {30, 2}, {31, 1}, {32, 1}, {29, 4}, {0, 33}, {300, 3}, {1, 256}, {5000, 256}};
-    for (const auto& c : cases) {
-        std::string name;
-        for (std::size_t i = 0; i < c.name; ++i) name += static_cast<char>('a' + i % 26);
-        Bytes bytes(c.bytes);
-        bytes[0] = 0xF0;
-        for (std::size_t i = 1; i < c.bytes; ++i) bytes[i] = static_cast<std::uint8_t>(i % 128);
-        std::string label = std::to_string(c.name) + " + " + std::to_string(c.bytes);
-
-        w.endpoints = {fake::named(17, "Synth"), fake::named(18, name)};
-        w.sent.clear();
-        EXPECT_EQ(reply(Json{{"id", 1}, {"dest", name}, {"bytes", bytes}}.dump()), ok(1)) << label;
-        ASSERT_EQ(w.sent.size(), 1u) << label;
-        EXPECT_EQ(w.sent[0].endpoint, 18u) << label;
-        EXPECT_EQ(w.sent[0].packets, std::vector<Bytes>{bytes}) << label;
-
-        w.endpoints.pop_back();
-        if (!name.empty()) {
-            EXPECT_EQ(reply(Json{{"id", 2}, {"dest", name}, {"bytes", bytes}}.dump()),
-                      failed(2, name + " is not connected"))
-                << label;
-        }
-    }
-}
-
-// A backlog far past what the queue keeps room for runs whole and in order.
-TEST_F(Send, QueuedRequestsRunInPostedOrder) {
-    constexpr int count = 20'000;
-    std::string out = capture([] {
-        for (int i = 0; i < count; ++i) {
-            if (i % 1000 == 999) post(Request());
-            else post(sendRequestOf(Json{{"id", i}, {"dest", i % 2 ? "Drums" : "Synth"}, {"bytes", {i % 128}}}));
-        }
-        drainMainQueue();
-    });
-    std::size_t at = 0, sent = 0;
-    for (int i = 0; i < count; ++i) {
-        std::size_t nl = out.find('\n', at);
-        ASSERT_NE(nl, std::string::npos) << i;
-        std::string line = out.substr(at, nl - at);
-        at = nl + 1;
-        if (i % 1000 == 999) {
-            ASSERT_EQ(line.rfind("{\"ports\":", 0), 0u) << i;
-            continue;
-        }
-        ASSERT_EQ(line, ok(i));
-        ASSERT_LT(sent, w.sent.size());
-        EXPECT_EQ(w.sent[sent].endpoint, i % 2 ? 18u : 17u) << i;
-        EXPECT_EQ(w.sent[sent].packets, std::vector<Bytes>{Bytes{static_cast<std::uint8_t>(i % 128)}}) << i;
-        ++sent;
-    }
-    EXPECT_EQ(at, out.size());
 }
 
 }  // namespace

@@ -1,22 +1,30 @@
 #include "app/queue.h"
 
 #include <condition_variable>
-#include <deque>
 #include <mutex>
+#include <vector>
 
 namespace {
 
 std::mutex lock;
 std::condition_variable ready;
-std::deque<Work> items;
+std::vector<Work> items;  // keeps its capacity, so a steady flow allocates nothing
 
-// Takes every item waiting now, so that the lock is held once per batch.
-std::deque<Work> takeAll(bool wait) {
+// A batch that needed more room than this gives it back once run: a burst's
+// backlog is one block, which then returns to the system whole.
+constexpr std::size_t keepItems = 4096;
+
+// Swaps every item waiting now into batch, so that the lock is held once per batch.
+void takeAll(std::vector<Work>& batch, bool wait) {
     std::unique_lock held(lock);
     if (wait) ready.wait(held, [] { return !items.empty(); });
-    std::deque<Work> batch;
     batch.swap(items);
-    return batch;
+}
+
+void run(std::vector<Work>& batch) {
+    for (auto& work : batch) work();
+    batch.clear();
+    if (batch.capacity() > keepItems) std::vector<Work>().swap(batch);
 }
 
 }  // namespace
@@ -33,11 +41,14 @@ void post(Work work) {
 }
 
 void runMainLoop() {
-    for (;;)
-        for (auto& work : takeAll(true)) work();
+    std::vector<Work> batch;
+    for (;;) {
+        takeAll(batch, true);
+        run(batch);
+    }
 }
 
 void drainMainQueue() {
-    for (auto batch = takeAll(false); !batch.empty(); batch = takeAll(false))
-        for (auto& work : batch) work();
+    std::vector<Work> batch;
+    for (takeAll(batch, false); !batch.empty(); takeAll(batch, false)) run(batch);
 }

@@ -1,0 +1,35 @@
+// A fixed number of send requests through the whole pipeline on one thread
+// (accept, post, run, reply to /dev/null), for instruction profiles:
+//   valgrind --tool=callgrind build-bench/bench/bench_profile
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "app/dispatch.h"
+#include "app/queue.h"
+#include "app/state.h"
+#include "midi/fake.h"
+#include "protocol/accept.h"
+
+int main() {
+    auto& w = fake::world();
+    w.record = false;
+    const char* names[] = {"Midi Through Port-0", "VirMIDI 1-0", "VirMIDI 1-1", "VirMIDI 1-2", "VirMIDI 1-3"};
+    midi::Ref ref = 0x0e00;
+    for (const char* name : names) {
+        w.endpoints.push_back(fake::named(ref, name, static_cast<std::int32_t>(ref * 7919)));
+        ++ref;
+    }
+    port = 0x8001;
+    int null = ::open("/dev/null", O_WRONLY);
+    ::dup2(null, 1);
+
+    const std::string request = R"({"id":12345,"dest":"Midi Through Port-0","bytes":[144,60,100]})";
+    for (int i = 0; i < 10'000; ++i) {
+        if (auto object = accept(request)) post([object = std::move(*object)] { dispatch(object); });
+        drainMainQueue();
+    }
+    return 0;
+}

@@ -118,7 +118,13 @@ struct Found {
     int port;
     std::string client;
     std::string name;
+
+    bool operator==(const Found&) const = default;
 };
+
+// What the last enumeration found: when the next finds the same, the names
+// and ids derived from it are still right and are not worked out again.
+std::vector<Found> lastFound;
 
 bool sysexOpen(Ref endpoint) {
     return std::find(openSysex.begin(), openSysex.end(), endpoint) != openSysex.end();
@@ -261,14 +267,17 @@ Status outputPortCreate(Ref client, std::string_view name, Ref* port) {
 }
 
 std::size_t destinationCount() {
-    snapshot.clear();
-    if (!seq) return 0;
+    if (!seq) {
+        snapshot.clear();
+        return 0;
+    }
     snd_seq_client_info_t* clientInfo;
     snd_seq_client_info_alloca(&clientInfo);
     snd_seq_port_info_t* portInfo;
     snd_seq_port_info_alloca(&portInfo);
 
-    std::vector<Found> found;
+    static std::vector<Found> found;  // reused, so a steady setup allocates little
+    found.clear();
     snd_seq_client_info_set_client(clientInfo, -1);
     while (snd_seq_query_next_client(seq, clientInfo) == 0) {
         int c = snd_seq_client_info_get_client(clientInfo);
@@ -289,10 +298,13 @@ std::size_t destinationCount() {
         }
     }
 
-    if (unsigned now = clientsChanged.load(std::memory_order_acquire); now != knownCardsAt) {
+    unsigned now = clientsChanged.load(std::memory_order_acquire);
+    if (now == knownCardsAt && found == lastFound) return snapshot.size();
+    if (now != knownCardsAt) {
         knownCards.clear();
         knownCardsAt = now;
     }
+    snapshot.clear();
     auto known = [](const Found& f) {
         return std::find_if(knownCards.begin(), knownCards.end(),
                             [&f](const KnownCard& k) { return k.card == f.card && k.client == f.client; });
@@ -312,6 +324,7 @@ std::size_t destinationCount() {
         snapshot.push_back({f.ref, f.offline, ids[i], ports::validUtf8(f.name),
                             ports::displayName(f.client, f.name)});
     }
+    lastFound = found;
     return snapshot.size();
 }
 

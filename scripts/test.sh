@@ -51,6 +51,13 @@ sanitized build-tsan thread \
 CC=clang CXX=clang++ cmake -S fuzz -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build-fuzz -j"$(nproc)"
 mkdir -p build-fuzz/corpus
+status=0
 ASAN_OPTIONS=$common UBSAN_OPTIONS=$common \
     build-fuzz/fuzz_input build-fuzz/corpus fuzz/corpus -max_total_time=60 -print_final_stats=1 \
-    -artifact_prefix=build-fuzz/
+    -artifact_prefix=build-fuzz/ >build-fuzz/fuzz.log 2>&1 || status=$?
+if [ "$status" -ne 0 ]; then
+    tail -n 80 build-fuzz/fuzz.log >&2
+    echo "scripts/test.sh: the fuzzer stopped on a fault; its input is in build-fuzz/" >&2
+    exit 1
+fi
+grep -E '^(Done|stat::)' build-fuzz/fuzz.log

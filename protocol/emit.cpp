@@ -3,13 +3,18 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <mutex>
 #include <string>
 
 namespace {
 
 // Held while a line is written, and by quit() to the end of the process.
-std::mutex output;
+std::timed_mutex output;
+
+// How long quit() waits for a line being written: a host that has stopped
+// reading would otherwise keep the bridge alive after its input has ended.
+constexpr auto lineGrace = std::chrono::milliseconds(250);
 
 void writeAll(const std::string& text) {
     const char* p = text.data();
@@ -40,6 +45,6 @@ void emit(const Json& object) {
 }
 
 void quit(int status) {
-    output.lock();
+    [[maybe_unused]] bool held = output.try_lock_for(lineGrace);
     ::_exit(status);
 }

@@ -10,5 +10,6 @@ using Json = nlohmann::json;
 void emit(const Json& object);
 
 // Ends the process with the given status without cutting a line in half:
-// it waits for a line being written and stops any later one.
+// it waits for a line being written (for a moment, in case the host has
+// stopped reading) and stops any later one.
 [[noreturn]] void quit(int status);

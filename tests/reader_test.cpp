@@ -256,6 +256,19 @@ TEST(EndOfInput, EndsPromptlyWhileTheMainThreadIsBusy) {
     EXPECT_EQ(c.rest(), "");
 }
 
+// A host that stopped reading leaves the main thread stuck in a write; the end
+// of its input still ends the bridge.
+TEST(EndOfInput, EndsEvenWhenTheHostStoppedReading) {
+    Child c = startBridge([] { fake::world().endpoints = {fake::named(17, std::string(2000, 'n'), 7)}; });
+    ASSERT_TRUE(c.line());  // the start-up report; nothing more is read from here on
+    std::string commands;
+    for (int i = 0; i < 200; ++i) commands += "{\"cmd\":\"ports\"}\n";
+    c.write(commands);
+    std::this_thread::sleep_for(300ms);
+    c.closeInput();
+    EXPECT_EQ(c.wait(2s), 0);
+}
+
 // Whatever moment the input ends at, every line written is whole.
 TEST(EndOfInput, NeverTearsALine) {
     std::string batch;

@@ -9,24 +9,11 @@
 #include "app/state.h"
 #include "midi/fake.h"
 #include "protocol/accept.h"
+#include "world.h"
 
 namespace {
 
 const std::string request = R"({"id":12345,"dest":"Midi Through Port-0","bytes":[144,60,100]})";
-
-// A small world like a real one: the target sits among a few others.
-void world() {
-    fake::reset();
-    auto& w = fake::world();
-    w.record = false;
-    const char* names[] = {"Midi Through Port-0", "VirMIDI 1-0", "VirMIDI 1-1", "VirMIDI 1-2", "VirMIDI 1-3"};
-    midi::Ref ref = 0x0e00;
-    for (const char* name : names) {
-        w.endpoints.push_back(fake::named(ref, name, static_cast<std::int32_t>(ref * 7919)));
-        ++ref;
-    }
-    port = 0x8001;
-}
 
 // Replies go where a host would read them, but nobody needs to.
 struct QuietOutput {
@@ -43,7 +30,7 @@ struct QuietOutput {
 };
 
 void BridgeSendRequest(benchmark::State& state) {
-    world();
+    benchWorld();
     QuietOutput quiet;
     for (auto _ : state) {
         auto object = accept(request);

@@ -12,17 +12,10 @@
 #include "app/state.h"
 #include "midi/fake.h"
 #include "protocol/accept.h"
+#include "world.h"
 
 int main() {
-    auto& w = fake::world();
-    w.record = false;
-    const char* names[] = {"Midi Through Port-0", "VirMIDI 1-0", "VirMIDI 1-1", "VirMIDI 1-2", "VirMIDI 1-3"};
-    midi::Ref ref = 0x0e00;
-    for (const char* name : names) {
-        w.endpoints.push_back(fake::named(ref, name, static_cast<std::int32_t>(ref * 7919)));
-        ++ref;
-    }
-    port = 0x8001;
+    benchWorld();
     int null = ::open("/dev/null", O_WRONLY);
     ::dup2(null, 1);
 

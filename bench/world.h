@@ -1,0 +1,19 @@
+#pragma once
+// The fake MIDI world the host-side benchmarks run over: a small one like a
+// real machine's, with the target among a few others and no record kept.
+
+#include "app/state.h"
+#include "midi/fake.h"
+
+inline void benchWorld() {
+    fake::reset();
+    auto& w = fake::world();
+    w.record = false;
+    const char* names[] = {"Midi Through Port-0", "VirMIDI 1-0", "VirMIDI 1-1", "VirMIDI 1-2", "VirMIDI 1-3"};
+    midi::Ref ref = 0x0e00;
+    for (const char* name : names) {
+        w.endpoints.push_back(fake::named(ref, name, static_cast<std::int32_t>(ref * 7919)));
+        ++ref;
+    }
+    port = 0x8001;
+}

@@ -6,25 +6,9 @@
 set -eu
 cd "$(dirname "$0")/.."
 
-if [ "$(id -u)" -ne 0 ]; then sudo=sudo; else sudo=; fi
-export DEBIAN_FRONTEND=noninteractive
-updated=
+. scripts/packages.sh
 
-apt_update() {
-    if [ -z "$updated" ]; then $sudo apt-get update -q; updated=1; fi
-}
-
-packages="qemu-system-x86 busybox-static cpio kmod alsa-utils xz-utils binutils"
-missing=""
-for p in $packages; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" ||
-        missing="$missing $p"
-done
-if [ -n "$missing" ]; then
-    apt_update
-    # shellcheck disable=SC2086
-    $sudo apt-get install -y -q --no-install-recommends $missing
-fi
+install_missing qemu-system-x86 busybox-static cpio kmod alsa-utils xz-utils binutils
 
 cache=.cache/guest
 # The stamp is written last, so its presence means the cache is complete.

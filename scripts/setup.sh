@@ -3,22 +3,12 @@
 # Safe to run again: it only calls apt-get when something is missing.
 set -eu
 
-packages="build-essential cmake pkg-config libasound2-dev nlohmann-json3-dev
-libutf8proc-dev googletest libgtest-dev libgmock-dev libbenchmark-dev valgrind clang libclang-rt-14-dev"
+. "$(dirname "$0")/packages.sh"
 
-missing=""
-for p in $packages; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" ||
-        missing="$missing $p"
-done
-
-if [ -n "$missing" ]; then
-    if [ "$(id -u)" -ne 0 ]; then sudo=sudo; else sudo=; fi
-    export DEBIAN_FRONTEND=noninteractive
-    $sudo apt-get update -q
-    # shellcheck disable=SC2086
-    $sudo apt-get install -y -q --no-install-recommends $missing
-fi
+install_missing build-essential cmake pkg-config libasound2-dev nlohmann-json3-dev \
+    libutf8proc-dev googletest libgtest-dev libgmock-dev libbenchmark-dev valgrind \
+    clang libclang-rt-14-dev
 
 # The virtual MIDI machine that the ALSA tests run in.
-if [ -x guest/setup.sh ]; then guest/setup.sh; fi
+guest="$(dirname "$0")/../guest/setup.sh"
+if [ -x "$guest" ]; then "$guest"; fi

@@ -15,16 +15,9 @@
 
 #include "app/startup.h"
 #include "midi/fake.h"
+#include "../tests/resident.h"
 
 namespace {
-
-long residentKiB(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
-    return -1;
-}
 
 // User and system clock ticks the process has used.
 long cpuTicks(pid_t pid) {

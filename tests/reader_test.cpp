@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <thread>
 
 #include <unistd.h>
@@ -11,6 +10,7 @@
 #include "child.h"
 #include "midi/fake.h"
 #include "protocol/emit.h"
+#include "resident.h"
 
 namespace {
 
@@ -155,14 +155,6 @@ TEST(Reader, SplitsLinesAcrossReadsAndKeepsALastLineWithoutALineFeed) {
         ::close(fds[0]);
         EXPECT_EQ(taken, c.lines);
     }
-}
-
-long residentKiB(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
-    return -1;
 }
 
 // Lines built to exhaust the stack or memory; each is followed by a request.

@@ -9,7 +9,6 @@
 #include <climits>
 #include <map>
 #include <condition_variable>
-#include <fstream>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -18,18 +17,11 @@
 
 #include "bridge.h"
 #include "peer.h"
+#include "../resident.h"
 
 namespace {
 
 using nlohmann::json;
-
-long residentKiB(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
-    return -1;
-}
 
 // A ports report with exactly its one key, each port exactly a text name and
 // a 32-bit uid.

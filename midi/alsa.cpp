@@ -122,8 +122,9 @@ struct Found {
     bool operator==(const Found&) const = default;
 };
 
-// What the last enumeration found: when the next finds the same, the names
-// and ids derived from it are still right and are not worked out again.
+// What this enumeration found, and what the last one did: when the two are
+// the same, the names and ids derived from it are still right as they are.
+std::vector<Found> found;
 std::vector<Found> lastFound;
 
 bool sysexOpen(Ref endpoint) {
@@ -276,7 +277,6 @@ std::size_t destinationCount() {
     snd_seq_port_info_t* portInfo;
     snd_seq_port_info_alloca(&portInfo);
 
-    static std::vector<Found> found;  // reused, so a steady setup allocates little
     found.clear();
     snd_seq_client_info_set_client(clientInfo, -1);
     while (snd_seq_query_next_client(seq, clientInfo) == 0) {
@@ -324,7 +324,7 @@ std::size_t destinationCount() {
         snapshot.push_back({f.ref, f.offline, ids[i], ports::validUtf8(f.name),
                             ports::displayName(f.client, f.name)});
     }
-    lastFound = found;
+    lastFound.swap(found);
     return snapshot.size();
 }
 

@@ -1,5 +1,9 @@
 #include "midi/directory.h"
 
+#include <utf8proc.h>
+
+#include <cstdlib>
+
 std::optional<std::string> prop(midi::Ref object, midi::Property key) {
     std::optional<std::string> text;
     if (midi::stringProperty(object, key, &text) != 0) return std::nullopt;
@@ -29,4 +33,45 @@ std::vector<Destination> destinations() {
         directory.push_back({ref, std::move(*name), uid});
     }
     return directory;
+}
+
+namespace {
+
+bool ascii(std::string_view text) {
+    for (unsigned char c : text)
+        if (c >= 0x80) return false;
+    return true;
+}
+
+// The text in NFC, so that canonically equivalent texts compare equal; the
+// text itself when it is not valid UTF-8 (it then equals only itself, as no
+// NFC text is invalid). Every byte counts, a NUL included.
+std::string canonical(std::string_view text) {
+    if (ascii(text)) return std::string(text);
+    utf8proc_uint8_t* out = nullptr;
+    auto n = utf8proc_map(reinterpret_cast<const utf8proc_uint8_t*>(text.data()),
+                          static_cast<utf8proc_ssize_t>(text.size()), &out,
+                          static_cast<utf8proc_option_t>(UTF8PROC_STABLE | UTF8PROC_COMPOSE));
+    if (n < 0) return std::string(text);
+    std::string key(reinterpret_cast<const char*>(out), static_cast<std::size_t>(n));
+    std::free(out);
+    return key;
+}
+
+}  // namespace
+
+const Directory& current() {
+    static Directory directory;
+    std::uint64_t generation = midi::setupGeneration();
+    if (generation == directory.generation && generation != 0) return directory;
+    directory.generation = generation;
+    directory.list = destinations();
+    directory.first.clear();
+    for (std::size_t i = 0; i < directory.list.size(); ++i) directory.first.try_emplace(canonical(directory.list[i].name), i);
+    return directory;
+}
+
+const Destination* lookup(const Directory& directory, const std::string& name) {
+    auto it = ascii(name) ? directory.first.find(std::string_view(name)) : directory.first.find(canonical(name));
+    return it == directory.first.end() ? nullptr : &directory.list[it->second];
 }

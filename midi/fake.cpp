@@ -12,6 +12,7 @@ namespace {
 
 World* current = new World;  // never freed: a child may exit while it is used
 std::mutex guard;
+std::uint64_t asked = 0;  // generations given while the world sets none
 
 const char* keyName(midi::Property key) {
     switch (key) {
@@ -93,6 +94,17 @@ Status outputPortCreate(Ref client, std::string_view name, Ref* port) {
     return 0;
 }
 
+std::uint64_t setupGeneration() {
+    std::lock_guard held(guard);
+    return current->generation ? *current->generation : ++fake::asked;
+}
+
+std::uint64_t rescan() {
+    std::lock_guard held(guard);
+    if (current->rescanned) current->rescanned(*current);
+    return current->generation ? *current->generation : fake::asked;
+}
+
 std::size_t destinationCount() {
     std::chrono::microseconds delay;
     std::size_t count;
@@ -136,6 +148,11 @@ Status stringProperty(Ref object, Property key, std::optional<std::string>* out)
 Status sendList(Ref port, Ref endpoint, const PacketList* list) {
     std::lock_guard held(guard);
     fake::record([&] { return "send " + std::to_string(port) + " " + std::to_string(endpoint); });
+    fake::Endpoint* e = fake::find(endpoint);
+    if (e && e->staleSends > 0) {
+        --e->staleSends;
+        return stale;
+    }
     if (current->record) {
         fake::Sent sent{port, endpoint, {}};
         const Packet* p = &list->packet[0];
@@ -145,7 +162,6 @@ Status sendList(Ref port, Ref endpoint, const PacketList* list) {
         }
         current->sent.push_back(std::move(sent));
     }
-    const fake::Endpoint* e = fake::find(endpoint);
     return e ? e->sendStatus : -1;
 }
 

@@ -25,6 +25,9 @@ struct Endpoint {
     std::optional<std::string> name;
     midi::Status nameStatus = 0;
     midi::Status sendStatus = 0;
+    // The next this many sends to it answer stale, as when the port at its
+    // reference changed unannounced.
+    int staleSends = 0;
 };
 
 // A named, online destination with a display name.
@@ -46,6 +49,11 @@ struct World {
     std::chrono::microseconds countDelay{0};
     // Runs inside each destination count, after the count is taken.
     std::function<void(World&)> afterCount;
+    // The setup generation to give; unset, every ask gives a new one, as a
+    // service that keeps no copy of its setup would.
+    std::optional<std::uint64_t> generation;
+    // Runs inside each rescan, before its generation is taken.
+    std::function<void(World&)> rescanned;
 
     // Every call made, in order, e.g. "count", "destination 0",
     // "integer 17 offline", "string 17 displayName", "send 32769 17".

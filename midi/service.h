@@ -1,7 +1,7 @@
 #pragma once
 // The MIDI service layer: the only door to the platform's MIDI system.
 // Each function mirrors one platform operation; one backend file implements
-// them all (alsa.cpp for the program, fake.cpp for the tests).
+// them all (alsa/ for the program, fake.cpp for the tests).
 
 #include <cstddef>
 #include <cstdint>
@@ -44,6 +44,13 @@ static_assert(sizeof(PacketList) == listSize);
 Status clientCreate(std::string_view name, Ref* client, NotifyHandler notify);
 Status outputPortCreate(Ref client, std::string_view name, Ref* port);
 
+// A number that changes whenever the destinations may have changed, after
+// taking every change the service has been told of. Cheap: a send asks it.
+std::uint64_t setupGeneration();
+// The same, after asking the platform afresh wherever it may not have been
+// told of a change (a rename, say).
+std::uint64_t rescan();
+
 std::size_t destinationCount();
 Ref destination(std::size_t index);
 
@@ -56,6 +63,9 @@ Packet* packetListAdd(PacketList* list, std::size_t size, Packet* cur,
                       std::uint64_t time, std::size_t count,
                       const std::uint8_t* data);
 
+// stale: the endpoint is no longer what the last directory build listed at
+// its reference; nothing was sent, and the next build lists what is there.
 Status sendList(Ref port, Ref endpoint, const PacketList* list);
+inline constexpr Status stale = -116;
 
 }  // namespace midi

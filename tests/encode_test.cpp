@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "midi/encode.h"
+#include "midi/alsa/encode.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "midi/portnames.h"
+#include "midi/alsa/portnames.h"
 
 namespace {
 

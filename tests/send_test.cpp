@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
 #include "app/state.h"
 #include "capture.h"
 #include "midi/fake.h"
@@ -150,6 +155,17 @@ TEST_F(Send, NamesMatchExactlyOrUnderCanonicalEquivalence) {
     }
 }
 
+TEST_F(Send, ANulInTheNameIsPartOfIt) {
+    w.endpoints = {fake::named(1, "Café"), fake::named(2, "Plain")};
+    // As JSON escapes: the NUL comes into the request's text.
+    for (std::string dest : {R"(Caf\u00e9\u0000junk)", R"(Plain\u0000)", R"(Caf\u00e9\u0000\u00e9)"}) {
+        std::string request = R"({"id":1,"dest":")" + dest + R"(","bytes":[248]})";
+        std::string shown = Json::parse(request)["dest"].get<std::string>();
+        EXPECT_EQ(reply(request), failed(1, shown + " is not connected")) << dest;
+    }
+    EXPECT_TRUE(w.sent.empty());
+}
+
 TEST_F(Send, NotConnectedRepeatsTheDestinationAsReceived) {
     w.endpoints.clear();
     EXPECT_EQ(reply(R"({"id":2,"dest":"","bytes":[248]})"), failed(2, " is not connected"));
@@ -188,6 +204,59 @@ TEST_F(Send, EveryValidRequestBuildsAFreshDirectory) {
     EXPECT_EQ(reply(R"({"id":1,"dest":"New","bytes":[248]})"), ok(1));
     w.endpoints.erase(w.endpoints.begin());
     EXPECT_EQ(reply(R"({"id":2,"dest":"Synth","bytes":[248]})"), failed(2, "Synth is not connected"));
+}
+
+// A service that keeps a copy of its setup: the directory is built again
+// only when the copy changed, or when asking afresh for a name finds a change.
+TEST_F(Send, TheDirectoryIsBuiltAgainOnlyWhenTheSetupChanged) {
+    w.generation = 1;
+    reply(R"({"dest":"Synth","bytes":[248]})");
+    w.endpoints.push_back(fake::named(19, "New"));
+    w.calls.clear();
+    EXPECT_EQ(reply(R"({"id":1,"dest":"Drums","bytes":[248]})"), ok(1));
+    EXPECT_EQ(w.calls, std::vector<std::string>{"send 32769 18"}) << "nothing asked while the setup stands";
+    EXPECT_EQ(reply(R"({"id":2,"dest":"New","bytes":[248]})"), failed(2, "New is not connected"));
+
+    w.rescanned = [](fake::World& world) { world.generation = 2; };
+    EXPECT_EQ(reply(R"({"id":3,"dest":"New","bytes":[248]})"), ok(3));
+    ASSERT_EQ(w.sent.size(), 3u);
+    EXPECT_EQ(w.sent.back().endpoint, 19u);
+}
+
+// The service found the port at the target's reference changed before
+// anything went out: the name is looked up once more, in a fresh directory.
+TEST_F(Send, ATargetThatChangedUnannouncedIsLookedUpOnceMore) {
+    struct Case {
+        const char* what;
+        int staleSends;
+        std::function<void(fake::World&)> atSecondBuild;
+        std::string reply;
+        midi::Ref reached;  // 0: nothing sent
+    } cases[] = {
+        {"another port has the name now", 1,
+         [](fake::World& world) { std::swap(world.endpoints[0].displayName, world.endpoints[1].displayName); },
+         ok(1), 18},
+        {"no port has the name now", 1, [](fake::World& world) { world.endpoints[0].displayName = "Old"; },
+         failed(1, "Synth is not connected"), 0},
+        {"the same port, changed back", 1, [](fake::World&) {}, ok(1), 17},
+        {"changed again before the second try", 2, [](fake::World&) {}, failed(1, "send failed (-116)"), 0},
+    };
+    for (const auto& c : cases) {
+        SetUp();
+        w.endpoints[0].staleSends = c.staleSends;
+        int builds = 0;
+        w.afterCount = [&](fake::World& world) {
+            if (++builds == 2) c.atSecondBuild(world);
+        };
+        EXPECT_EQ(reply(R"({"id":1,"dest":"Synth","bytes":[144,60,100]})"), c.reply) << c.what;
+        EXPECT_EQ(builds, 2) << c.what;
+        if (c.reached) {
+            ASSERT_EQ(w.sent.size(), 1u) << c.what;
+            EXPECT_EQ(w.sent[0].endpoint, c.reached) << c.what;
+        } else {
+            EXPECT_TRUE(w.sent.empty()) << c.what;
+        }
+    }
 }
 
 TEST_F(Send, UsesPort0WhenThePortWasNeverMade) {

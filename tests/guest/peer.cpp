@@ -167,3 +167,5 @@ void Peer::readLoop() {
         }
     }
 }
+
+void Peer::holdEvents(int count) { check(snd_seq_set_client_pool_input(seq_, static_cast<std::size_t>(count)), "snd_seq_set_client_pool_input"); }

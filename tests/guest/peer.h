@@ -67,6 +67,8 @@ public:
     bool waitForBytes(int port, std::size_t count, std::chrono::milliseconds timeout = 5s) const;
     // Whether the sequencer dropped events because our input queue overflowed.
     bool overflowed() const;
+    // Lets our input queue hold count events (the sequencer allows up to 2,000).
+    void holdEvents(int count);
 
 private:
     void readLoop();

@@ -1,6 +1,6 @@
 #pragma once
 // Cuts the bytes of outgoing packets into MIDI messages, one sequencer event
-// each. Pure logic: alsa.cpp turns the messages into events.
+// each. Pure logic: events.cpp turns the messages into sequencer events.
 //
 // Rules: running status holds within a packet, across real-time bytes, until
 // a system message. Real-time bytes (F8..FF) may stand anywhere, also inside

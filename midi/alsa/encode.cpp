@@ -1,4 +1,4 @@
-#include "midi/encode.h"
+#include "midi/alsa/encode.h"
 
 #include <cerrno>
 

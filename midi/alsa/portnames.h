@@ -9,7 +9,7 @@
 
 namespace midi::ports {
 
-// Capability and type bits as the sequencer numbers them (alsa.cpp checks
+// Capability and type bits as the sequencer numbers them (sequencer.cpp checks
 // them against alsa-lib's own names).
 inline constexpr unsigned capWrite = 1u << 1;
 inline constexpr unsigned capSubsWrite = 1u << 6;

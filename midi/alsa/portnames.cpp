@@ -1,4 +1,4 @@
-#include "midi/portnames.h"
+#include "midi/alsa/portnames.h"
 
 #include <algorithm>
 #include <charconv>

@@ -94,6 +94,24 @@ void Peer::renamePort(int port, const std::string& name) {
     check(snd_seq_set_port_info(seq_, port, info), "snd_seq_set_port_info");
 }
 
+void Peer::setCapabilities(int port, unsigned caps) {
+    snd_seq_port_info_t* info;
+    snd_seq_port_info_alloca(&info);
+    check(snd_seq_get_port_info(seq_, port, info), "snd_seq_get_port_info");
+    snd_seq_port_info_set_capability(info, caps);
+    check(snd_seq_set_port_info(seq_, port, info), "snd_seq_set_port_info");
+}
+
+void Peer::rename(const std::string& name) { check(snd_seq_set_client_name(seq_, name.c_str()), "snd_seq_set_client_name"); }
+
+int Peer::sendEvent(int fromPort, snd_seq_addr_t dest, snd_seq_event_t ev) {
+    snd_seq_ev_set_source(&ev, fromPort);
+    snd_seq_ev_set_dest(&ev, dest.client, dest.port);
+    snd_seq_ev_set_direct(&ev);
+    int err = snd_seq_event_output_direct(seq_, &ev);
+    return err < 0 ? err : 0;
+}
+
 int Peer::send(int fromPort, snd_seq_addr_t dest, const std::vector<std::uint8_t>& bytes) {
     MidiCoder encoder = coder(bytes.size() + 1);
     for (std::uint8_t byte : bytes) {

@@ -54,10 +54,17 @@ public:
     int addPort(const std::string& name);
     void removePort(int port);
     void renamePort(int port, const std::string& name);
+    // Gives a port new capability bits, as its owner may at any time.
+    void setCapabilities(int port, unsigned caps);
+    // Names the whole client anew.
+    void rename(const std::string& name);
 
     // Sends MIDI bytes from one of our ports straight to dest, one event per
     // message; 0, or the sequencer's negative status for the first that fails.
     int send(int fromPort, snd_seq_addr_t dest, const std::vector<std::uint8_t>& bytes);
+    // Sends one event of any type, as it stands but for its addresses; 0 or
+    // the sequencer's negative status.
+    int sendEvent(int fromPort, snd_seq_addr_t dest, snd_seq_event_t ev);
 
     // Everything received so far, in arrival order.
     std::vector<Received> received() const;

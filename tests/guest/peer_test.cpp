@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <thread>
 
 #include "peer.h"
 
@@ -69,6 +70,36 @@ TEST(Peers, PortsComeAndGoOnDemand) {
     int client = peer->client();
     peer.reset();
     EXPECT_FALSE(listed(client, second, "second"));
+}
+
+TEST(Peers, ChangeCapabilitiesAndClientNameOnDemand) {
+    Peer peer("Changing");
+    int port = peer.addPort("port");
+    peer.setCapabilities(port, SND_SEQ_PORT_CAP_READ | (1u << 8));
+    peer.rename("Changed");
+    auto ports = sequencerPorts();
+    auto it = std::find_if(ports.begin(), ports.end(), [&](const SeqPort& p) { return p.client == peer.client(); });
+    ASSERT_NE(it, ports.end());
+    EXPECT_EQ(it->caps, SND_SEQ_PORT_CAP_READ | (1u << 8));
+    EXPECT_EQ(it->clientName, "Changed");
+}
+
+// Announcement types too: the mirror tests forge them.
+TEST(Peers, SendAnyEventStraightToAPort) {
+    Peer listener("Listener");
+    int in = listener.addPort("Listener in");
+    Peer sender("Sender");
+    int out = sender.addPort("Sender out");
+    snd_seq_event_t ev;
+    snd_seq_ev_clear(&ev);
+    ev.type = SND_SEQ_EVENT_PORT_START;
+    ev.data.addr = {14, 0};
+    ASSERT_EQ(sender.sendEvent(out, listener.address(in), ev), 0);
+    for (int i = 0; i < 500 && listener.received().empty(); ++i) std::this_thread::sleep_for(10ms);
+    auto got = listener.received();
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].type, SND_SEQ_EVENT_PORT_START);
+    EXPECT_EQ(got[0].source.client, sender.client()) << "the sequencer names the true sender";
 }
 
 TEST(Peers, OneThatNeverReadsFillsUp) {

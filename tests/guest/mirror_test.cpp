@@ -268,7 +268,9 @@ TEST_F(Mirror, ForgedAnnouncementsGiveNoReportAndChangeNothing) {
         if (p.pid == bridge->pid())
             bridgePorts.push_back({static_cast<unsigned char>(p.client), static_cast<unsigned char>(p.port)});
     ASSERT_GE(bridgePorts.size(), 2u) << "its output port and the one it hears announcements on";
-    // The look at the sequencer came and went as a client: that is a true change.
+    // The look at the sequencer came and went as a client: true changes, whose
+    // reports may come a moment apart (the bridge spaces its notifications).
+    std::this_thread::sleep_for(500ms);
     ask();
     const snd_seq_event_type_t types[] = {
         SND_SEQ_EVENT_CLIENT_START, SND_SEQ_EVENT_CLIENT_EXIT,     SND_SEQ_EVENT_CLIENT_CHANGE,

@@ -16,14 +16,6 @@ bool changed(Mirror& m) {
 
 Port port(Mirror& m, const PortInfo& info) { return {info.name, info.caps, info.type, ++m.serials}; }
 
-// A client's record with a new name or card forgets its card id.
-void rename(Client& c, const ClientInfo& info) {
-    if (c.name == info.name && c.card == info.card) return;
-    c.name = info.name;
-    c.card = info.card;
-    c.cardId.reset();
-}
-
 }  // namespace
 
 bool clientStart(Mirror& m, const ClientInfo& info) {
@@ -40,8 +32,11 @@ bool clientChange(Mirror& m, const ClientInfo& info) {
     if (!kept(m, info.client)) return false;
     auto [it, added] = m.clients.try_emplace(info.client, Client{info.name, info.card, std::nullopt, {}});
     if (added) return changed(m);
-    if (it->second.name == info.name && it->second.card == info.card) return false;
-    rename(it->second, info);
+    Client& c = it->second;
+    if (c.name == info.name && c.card == info.card) return false;
+    c.name = info.name;
+    c.card = info.card;
+    c.cardId.reset();  // another card, or another client at its number
     return changed(m);
 }
 

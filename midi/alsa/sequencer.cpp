@@ -170,8 +170,10 @@ void poke() {
     [[maybe_unused]] auto n = ::write(wake, &one, sizeof one);
 }
 
+// A change taken while a notification is pending needs none of its own: the
+// build that follows that notification shows it.
 void noticed(bool changed) {
-    if (!changed) return;
+    if (!changed || pending.load()) return;
     dirty.store(true);
     poke();
 }
@@ -216,7 +218,7 @@ void watch() {
         bool input = std::any_of(fds.begin() + 1, fds.end(), [](const pollfd& f) { return f.revents != 0; });
         if (input) {
             std::lock_guard<std::mutex> hold(lock);
-            if (take()) dirty.store(true);
+            if (take() && !pending.load()) dirty.store(true);
         }
     }
 }
@@ -308,7 +310,9 @@ std::uint64_t update(bool full) {
 
 const std::vector<Entry>& build() {
     // Before taking: a change that comes after this must give a notification.
-    pending.store(false);
+    // What this build takes, it shows, as will the report of a notification
+    // that it answers (which builds next, if this build is not it).
+    const bool answering = pending.exchange(false);
     if (dirty.load()) poke();
     bool changed;
     {
@@ -320,7 +324,7 @@ const std::vector<Entry>& build() {
             entriesAt = mirror.generation;
         }
     }
-    noticed(changed);
+    noticed(changed && !answering);
     return entries;
 }
 

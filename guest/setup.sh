@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 
 . scripts/packages.sh
 
-install_missing qemu-system-x86 busybox-static cpio kmod alsa-utils xz-utils binutils
+install_missing qemu-system-x86 busybox-static cpio kmod alsa-utils xz-utils zstd binutils
 
 cache=.cache/guest
 # The stamp is written last, so its presence means the cache is complete.
@@ -21,8 +21,13 @@ extract_vmlinux() {
                '02214c18:lz4 -dcq' '5d000000:xz -dcq --format=lzma' '425a68:bzip2 -dcq'; do
         magic=$(printf '%s' "${try%%:*}" | sed 's/../\\x&/g')
         tool=${try#*:}
-        command -v "${tool%% *}" >/dev/null || continue
-        for pos in $(LC_ALL=C grep -obUaP "$magic" "$1" | cut -d: -f1); do
+        positions=$(LC_ALL=C grep -obUaP "$magic" "$1" | cut -d: -f1)
+        [ -n "$positions" ] || continue
+        command -v "${tool%% *}" >/dev/null || {
+            echo "guest/setup.sh: $1 may hold a ${tool%% *} stream, and ${tool%% *} is not installed" >&2
+            return 1
+        }
+        for pos in $positions; do
             # Trailing data after the stream makes the tool fail; what it wrote still counts.
             tail -c +"$((pos + 1))" "$1" | $tool >"$2.part" 2>/dev/null || true
             if [ "$(od -An -tx1 -N4 "$2.part" | tr -d ' \n')" = 7f454c46 ]; then
@@ -32,6 +37,7 @@ extract_vmlinux() {
         done
     done
     rm -f "$2.part"
+    echo "guest/setup.sh: no ELF kernel found inside $1" >&2
     return 1
 }
 
@@ -49,9 +55,6 @@ rm -rf "$cache/download"
 
 release=$(ls "$cache/root/lib/modules")
 depmod -b "$cache/root" "$release"
-extract_vmlinux "$cache/root/boot/vmlinuz-$release" "$cache/vmlinux" || {
-    echo "guest/setup.sh: no ELF kernel found inside vmlinuz-$release" >&2
-    exit 1
-}
+extract_vmlinux "$cache/root/boot/vmlinuz-$release" "$cache/vmlinux"
 echo "$release" >"$cache/release"
 echo "guest/setup.sh: kernel $release ready in $cache"

@@ -1,8 +1,9 @@
 // The bridge on a real sequencer, each figure beside its floor in the same run:
-// throughput against a plain loop doing the same sequencer work per message,
-// round trips against an echo child over the same pipes, start-up against
-// `aconnect -o`. Runs inside the virtual MIDI machine (boot.sh bench); prints
-// "@@bench NAME VALUE UNIT" lines.
+// throughput against a loop of bare direct sends and against a loop doing the
+// sequencer work of a full enumeration per message, and again among 500 more
+// destinations; round trips against an echo child over the same pipes,
+// start-up against `aconnect -o`. Runs inside the virtual MIDI machine
+// (boot.sh bench); prints "@@bench NAME VALUE UNIT" lines.
 //   guest_bench BRIDGE ACONNECT   measures everything
 //   guest_bench echo              the echo child: one reply line per input line
 
@@ -110,11 +111,49 @@ void print(const char* name, double value, const char* unit) {
 
 constexpr long messages = 20'000;
 
+// Sequencer clients of writable MIDI ports, made here and alive until destroyed:
+// destinations the bridge lists and looks past. Port names start with "crowd ".
+class Crowd {
+public:
+    Crowd(int clients, int ports) {
+        for (int c = 0; c < clients; ++c) {
+            snd_seq_t* seq = nullptr;
+            if (snd_seq_open(&seq, "default", SND_SEQ_OPEN_DUPLEX, SND_SEQ_NONBLOCK) < 0) die("crowd client");
+            seqs_.push_back(seq);
+            std::string name = "crowd " + std::to_string(c);
+            if (snd_seq_set_client_name(seq, name.c_str()) < 0) die("crowd client name");
+            for (int p = 0; p < ports; ++p) {
+                std::string port = name + "-" + std::to_string(p);
+                if (snd_seq_create_simple_port(seq, port.c_str(), SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE,
+                                               SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION) < 0)
+                    die("crowd port");
+            }
+        }
+    }
+    ~Crowd() {
+        for (snd_seq_t* seq : seqs_) snd_seq_close(seq);
+    }
+    Crowd(const Crowd&) = delete;
+    Crowd& operator=(const Crowd&) = delete;
+
+private:
+    std::vector<snd_seq_t*> seqs_;
+};
+
+constexpr int crowdClients = 50, crowdPorts = 10;
+
+long count(const std::string& text, const std::string& what) {
+    long n = 0;
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) ++n;
+    return n;
+}
+
 // All requests written as fast as the pipe takes them, by a second thread, while
-// this one reads; the time runs from the first write to the last reply.
-double bridgeThroughput(const char* bridge) {
+// this one reads; the time runs from the first write to the last reply. The
+// first ports report must list exactly `crowd` destinations of a Crowd.
+double bridgeThroughput(const char* bridge, long crowd) {
     Child child(bridge, nullptr);
-    child.line();  // the first ports report
+    if (count(child.line(), "\"name\":\"crowd ") != crowd) die("the ports report lists another crowd");
     std::string all;
     for (long i = 1; i <= messages; ++i) all += request(i);
     auto start = Clock::now();
@@ -126,44 +165,81 @@ double bridgeThroughput(const char* bridge) {
     return messages / seconds(elapsed);
 }
 
-// The sequencer work a send needs and nothing else: one enumeration of every
-// client and port, as the directory build does, then one event sent directly.
-double floorThroughput() {
+// A client of one output port, the floors' sender.
+struct Sender {
     snd_seq_t* seq = nullptr;
-    if (snd_seq_open(&seq, "default", SND_SEQ_OPEN_DUPLEX, SND_SEQ_NONBLOCK) < 0) die("snd_seq_open");
-    snd_seq_set_client_name(seq, "floor");
-    int self = snd_seq_client_id(seq);
-    int port = snd_seq_create_simple_port(seq, "floor out", SND_SEQ_PORT_CAP_READ, SND_SEQ_PORT_TYPE_MIDI_GENERIC);
-    if (port < 0) die("floor port");
-    snd_seq_client_info_t* client;
-    snd_seq_port_info_t* info;
-    snd_seq_client_info_alloca(&client);
-    snd_seq_port_info_alloca(&info);
-    const std::uint8_t bytes[3] = {144, 60, 100};
-    auto start = Clock::now();
-    for (long i = 0; i < messages; ++i) {
-        int destClient = -1, destPort = -1;
-        snd_seq_client_info_set_client(client, -1);
-        while (snd_seq_query_next_client(seq, client) == 0) {
-            int c = snd_seq_client_info_get_client(client);
-            if (c == SND_SEQ_CLIENT_SYSTEM || c == self) continue;
-            snd_seq_port_info_set_client(info, c);
-            snd_seq_port_info_set_port(info, -1);
-            while (snd_seq_query_next_port(seq, info) == 0)
-                if (destClient < 0 && std::strcmp(snd_seq_port_info_get_name(info), "Midi Through Port-0") == 0)
-                    destClient = c, destPort = snd_seq_port_info_get_port(info);
-        }
-        if (destClient < 0) die("no Midi Through Port-0");
+    int self = -1, port = -1;
+
+    Sender() {
+        if (snd_seq_open(&seq, "default", SND_SEQ_OPEN_DUPLEX, SND_SEQ_NONBLOCK) < 0) die("snd_seq_open");
+        snd_seq_set_client_name(seq, "floor");
+        self = snd_seq_client_id(seq);
+        port = snd_seq_create_simple_port(seq, "floor out", SND_SEQ_PORT_CAP_READ, SND_SEQ_PORT_TYPE_MIDI_GENERIC);
+        if (port < 0) die("floor port");
+    }
+    ~Sender() { snd_seq_close(seq); }
+    Sender(const Sender&) = delete;
+    Sender& operator=(const Sender&) = delete;
+
+    // One note-on, sent directly; what every send request comes down to.
+    void noteOn(int destClient, int destPort) const {
         snd_seq_event_t ev;
         snd_seq_ev_clear(&ev);
         snd_seq_ev_set_source(&ev, static_cast<unsigned char>(port));
         snd_seq_ev_set_dest(&ev, static_cast<unsigned char>(destClient), static_cast<unsigned char>(destPort));
         snd_seq_ev_set_direct(&ev);
-        snd_seq_ev_set_noteon(&ev, bytes[0] & 0x0F, bytes[1], bytes[2]);
+        snd_seq_ev_set_noteon(&ev, 0, 60, 100);
         if (snd_seq_event_output_direct(seq, &ev) < 0) die("floor send");
     }
+};
+
+// "Midi Through Port-0" found by one enumeration of every client and port, as
+// a directory build makes it.
+snd_seq_addr_t findThrough(const Sender& sender) {
+    snd_seq_client_info_t* client;
+    snd_seq_port_info_t* info;
+    snd_seq_client_info_alloca(&client);
+    snd_seq_port_info_alloca(&info);
+    snd_seq_addr_t found{};
+    bool seen = false;
+    snd_seq_client_info_set_client(client, -1);
+    while (snd_seq_query_next_client(sender.seq, client) == 0) {
+        int c = snd_seq_client_info_get_client(client);
+        if (c == SND_SEQ_CLIENT_SYSTEM || c == sender.self) continue;
+        snd_seq_port_info_set_client(info, c);
+        snd_seq_port_info_set_port(info, -1);
+        while (snd_seq_query_next_port(sender.seq, info) == 0)
+            if (!seen && std::strcmp(snd_seq_port_info_get_name(info), "Midi Through Port-0") == 0) {
+                found = *snd_seq_port_info_get_addr(info);
+                seen = true;
+            }
+    }
+    if (!seen) die("no Midi Through Port-0");
+    return found;
+}
+
+// Nothing but the send: one note-on after another to an address looked up once.
+// More messages than the bridge gets, as each takes only microseconds.
+double sendFloorThroughput() {
+    Sender sender;
+    snd_seq_addr_t dest = findThrough(sender);
+    constexpr long sends = messages * 5;
+    auto start = Clock::now();
+    for (long i = 0; i < sends; ++i) sender.noteOn(dest.client, dest.port);
     auto elapsed = Clock::now() - start;
-    snd_seq_close(seq);
+    return sends / seconds(elapsed);
+}
+
+// The sequencer work of a send that enumerates every client and port first,
+// then sends one event directly.
+double enumerateFloorThroughput() {
+    Sender sender;
+    auto start = Clock::now();
+    for (long i = 0; i < messages; ++i) {
+        snd_seq_addr_t dest = findThrough(sender);
+        sender.noteOn(dest.client, dest.port);
+    }
+    auto elapsed = Clock::now() - start;
     return messages / seconds(elapsed);
 }
 
@@ -242,14 +318,20 @@ int main(int argc, char** argv) {
     if (n <= 0) die("readlink");
     self[n] = 0;
 
-    // Alternated, so that a slow phase of the machine hits both sides.
-    double bridgeRate = 0, floorRate = 0;
+    // Alternated, so that a slow phase of the machine hits every side; the best
+    // of each. The crowd is made before its bridge starts and outlives its run.
+    double bridgeRate = 0, crowdRate = 0, sendRate = 0, enumerateRate = 0;
     for (int round = 0; round < 3; ++round) {
-        bridgeRate = std::max(bridgeRate, bridgeThroughput(bridge));
-        floorRate = std::max(floorRate, floorThroughput());
+        bridgeRate = std::max(bridgeRate, bridgeThroughput(bridge, 0));
+        sendRate = std::max(sendRate, sendFloorThroughput());
+        enumerateRate = std::max(enumerateRate, enumerateFloorThroughput());
+        Crowd crowd(crowdClients, crowdPorts);
+        crowdRate = std::max(crowdRate, bridgeThroughput(bridge, crowdClients * crowdPorts));
     }
     print("throughput_bridge", bridgeRate, "msg/s");
-    print("throughput_floor", floorRate, "msg/s");
+    print("throughput_bridge_crowd", crowdRate, "msg/s");
+    print("throughput_send_floor", sendRate, "msg/s");
+    print("throughput_enumerate_floor", enumerateRate, "msg/s");
 
     auto bridgeTrip = roundTrips(bridge, nullptr);
     auto echoTrip = roundTrips(self, "echo");

@@ -6,10 +6,17 @@
 #                              and output, with a MIDI monitor on standard error
 #   boot.sh bench BRIDGE BENCH runs the guest benchmarks under software
 #                              emulation, or KVM with GUEST_KVM=1 where it works
+# GUEST_KERNEL picks the guest's kernel: 6.1 (Debian 12's, the default) or 6.12
+# (Debian 13's), each prepared by guest/setup.sh in .cache/guest/KERNEL.
 # GUEST_TIMEOUT (seconds) bounds the machine's life: 240 for test and bench, 3600 for run.
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
-cache=$here/../.cache/guest
+kernel=${GUEST_KERNEL:-6.1}
+case $kernel in
+    6.1 | 6.12) ;;
+    *) echo "boot.sh: GUEST_KERNEL is 6.1 or 6.12, not $kernel" >&2; exit 2 ;;
+esac
+cache=$here/../.cache/guest/$kernel
 mode=${1:-} bridge=${2:-} tests=${3:-}
 case $mode in
     test) [ -n "$tests" ] || { echo "usage: boot.sh test BRIDGE TESTS" >&2; exit 2; } ;;
@@ -18,7 +25,7 @@ case $mode in
     *) echo "usage: boot.sh test BRIDGE TESTS | boot.sh run BRIDGE | boot.sh bench BRIDGE BENCH" >&2; exit 2 ;;
 esac
 if [ ! -f "$cache/release" ] || [ ! -f "$cache/vmlinux" ]; then
-    echo "boot.sh: the guest kernel is not in .cache/guest; run scripts/setup.sh (or guest/setup.sh) first" >&2
+    echo "boot.sh: the guest kernel $kernel is not in .cache/guest/$kernel; run scripts/setup.sh (or guest/setup.sh) first" >&2
     exit 1
 fi
 release=$(cat "$cache/release")
@@ -45,8 +52,11 @@ echo "mode=$mode" >"$root/etc/guest.conf"
 # In load order. busybox insmod takes only plain modules, so unpack them here.
 modules="soundcore snd snd-timer snd-seq-device snd-rawmidi snd-seq snd-seq-midi-event
 snd-seq-virmidi snd-seq-dummy snd-virmidi"
+# Debian 13's packages keep modules in /usr/lib/modules only.
+sound=$cache/root/lib/modules/$release/kernel/sound
+[ -d "$sound" ] || sound=$cache/root/usr/lib/modules/$release/kernel/sound
 for m in $modules; do
-    file=$(find "$cache/root/lib/modules/$release/kernel/sound" -name "$m.ko*" | head -n1)
+    file=$(find "$sound" -name "$m.ko*" 2>/dev/null | head -n1)
     case $file in
         *.ko) cp "$file" "$root/lib/modules/$m.ko" ;;
         *.ko.xz) xz -dc "$file" >"$root/lib/modules/$m.ko" ;;

@@ -1,5 +1,7 @@
 #include "app/queue.h"
 
+#include "protocol/emit.h"
+
 #include <condition_variable>
 #include <mutex>
 #include <vector>
@@ -21,8 +23,16 @@ void takeAll(std::vector<Work>& batch, bool wait) {
     batch.swap(items);
 }
 
+// The replies of an item with more queued behind it wait for the next ones
+// and leave with them: one write, one wake-up of the host, for a run of
+// pipelined requests; a lone request's reply is written at once.
 void run(std::vector<Work>& batch) {
-    for (auto& work : batch) work();
+    for (std::size_t i = 0; i < batch.size(); ++i) {
+        gather(i + 1 < batch.size());
+        batch[i]();
+    }
+    gather(false);
+    flush();
     batch.clear();
     if (batch.capacity() > keepItems) std::vector<Work>().swap(batch);
 }

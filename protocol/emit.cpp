@@ -1,8 +1,11 @@
 #include "protocol/emit.h"
 
+#include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <chrono>
 #include <mutex>
 #include <string>
@@ -11,6 +14,12 @@ namespace {
 
 // Held while a line is written, and by quit() to the end of the process.
 std::timed_mutex output;
+
+// Lines gathered and not yet written, under output. Written at this size
+// (the size a pipe takes in one piece), so a burst's replies still flow.
+std::string gathered;
+constexpr std::size_t gatherLimit = 4096;
+bool gathering = false;  // main thread only
 
 // How long quit() waits for a line being written: a host that has stopped
 // reading would otherwise keep the bridge alive after its input has ended.
@@ -30,6 +39,26 @@ void writeAll(const std::string& text) {
     }
 }
 
+// Writes what the host takes until the deadline; the rest is lost.
+void writeUntil(const std::string& text, std::chrono::steady_clock::time_point deadline) {
+    const char* p = text.data();
+    std::size_t left = text.size();
+    while (left > 0) {
+        auto wait = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        pollfd out{STDOUT_FILENO, POLLOUT, 0};
+        if (wait.count() <= 0 || ::poll(&out, 1, static_cast<int>(wait.count())) <= 0) return;
+        if (!(out.revents & POLLOUT)) return;
+        // No more than a pipe is sure to take at once, so the write cannot block.
+        ssize_t n = ::write(STDOUT_FILENO, p, std::min<std::size_t>(left, PIPE_BUF));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return;
+        }
+        p += n;
+        left -= static_cast<std::size_t>(n);
+    }
+}
+
 }  // namespace
 
 void emit(const Json& object) {
@@ -41,10 +70,25 @@ void emit(const Json& object) {
     }
     line += '\n';
     std::lock_guard held(output);
-    writeAll(line);
+    if (!gathering && gathered.empty()) return writeAll(line);
+    gathered += line;
+    if (gathering && gathered.size() < gatherLimit) return;
+    writeAll(gathered);
+    gathered.clear();
+}
+
+void gather(bool on) { gathering = on; }
+
+void flush() {
+    std::lock_guard held(output);
+    if (gathered.empty()) return;
+    writeAll(gathered);
+    gathered.clear();
 }
 
 void quit(int status) {
-    [[maybe_unused]] bool held = output.try_lock_for(lineGrace);
+    auto deadline = std::chrono::steady_clock::now() + lineGrace;
+    // Gathered replies belong to requests that were carried out.
+    if (output.try_lock_until(deadline)) writeUntil(gathered, deadline);
     ::_exit(status);
 }

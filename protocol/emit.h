@@ -9,7 +9,13 @@ using Json = nlohmann::json;
 // be serialised (a text that is not valid UTF-8, say).
 void emit(const Json& object);
 
+// While gathering, lines wait and leave together, a few kilobytes at a time,
+// with the next line written while not gathering or with flush(): the main
+// loop gathers the replies of work that more work is queued behind.
+void gather(bool on);
+void flush();
+
 // Ends the process with the given status without cutting a line in half:
-// it waits for a line being written (for a moment, in case the host has
-// stopped reading) and stops any later one.
+// it waits for a line being written and writes the gathered ones (for a
+// moment, in case the host has stopped reading) and stops any later one.
 [[noreturn]] void quit(int status);

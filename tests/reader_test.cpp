@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <thread>
 
 #include <unistd.h>
@@ -259,6 +260,24 @@ TEST(EndOfInput, EndsEvenWhenTheHostStoppedReading) {
     std::this_thread::sleep_for(300ms);
     c.closeInput();
     EXPECT_EQ(c.wait(2s), 0);
+}
+
+// Replies of pipelined requests may leave together; whatever moment the input
+// ends at, no request that was carried out goes unanswered but the one that
+// was being carried out then.
+TEST(EndOfInput, EveryRequestCarriedOutIsAnswered) {
+    std::string batch;
+    for (int id = 1; id <= 300; ++id) batch += Json{{"id", id}, {"dest", "Synth"}, {"bytes", {144, 60, 100}}}.dump() + "\n";
+    for (int run = 0; run < 100; ++run) {
+        Child c = startBridge(oneSynth, batch);
+        c.closeInput();
+        auto out = lines(c.rest());
+        ASSERT_EQ(c.wait(), 0) << "run " << run;
+        auto calls = c.calls();
+        auto sent = std::count_if(calls.begin(), calls.end(), [](const std::string& call) { return call.rfind("send ", 0) == 0; });
+        const long replies = static_cast<long>(out.size()) - 1;  // after the start-up report
+        ASSERT_GE(replies, sent - 1) << "run " << run << ": replies against requests carried out";
+    }
 }
 
 // Whatever moment the input ends at, every line written is whole.

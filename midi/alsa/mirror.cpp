@@ -114,7 +114,7 @@ std::vector<Entry> derive(Mirror& m, const CardIds& cardId) {
         for (const auto& [at, p] : c.ports) {
             auto listing = ports::listing(number, m.self, p.caps, p.type);
             if (listing == ports::Listing::hidden) continue;
-            entries.push_back({static_cast<Ref>(number) << 8 | static_cast<Ref>(at),
+            entries.push_back({ref(number, at),
                                listing == ports::Listing::offline, 0, ports::validUtf8(p.name),
                                ports::displayName(c.name, p.name), p.serial, c.name, p.name, p.caps, p.type});
             keys.push_back({c.card >= 0 ? std::string_view(*c.cardId) : std::string_view(), c.name, p.name, at});

@@ -71,6 +71,9 @@ bool portExit(Mirror& m, int client, int port);
 // when its client's name and its own are as before.
 bool reset(Mirror& m, const std::vector<ClientInfo>& clients, const std::vector<PortInfo>& ports);
 
+// The reference of a port: its client and port numbers in one.
+inline Ref ref(int client, int port) { return static_cast<Ref>(client) << 8 | static_cast<Ref>(port); }
+
 // One port the bridge lists (online or offline), with what identifies it.
 struct Entry {
     Ref ref;  // client << 8 | port

@@ -31,10 +31,6 @@ const std::vector<alsa::Entry>* listing;
 
 encode::Batch batch;
 
-Ref portRef(int clientId, int portId) {
-    return static_cast<Ref>(clientId) << 8 | static_cast<Ref>(portId);
-}
-
 bool sysexOpen(std::uint64_t serial) {
     return std::find(openSysex.begin(), openSysex.end(), serial) != openSysex.end();
 }
@@ -68,7 +64,7 @@ Status outputPortCreate(Ref client, std::string_view name, Ref* port) {
     int id = snd_seq_create_simple_port(seq, text.c_str(), SND_SEQ_PORT_CAP_READ,
                                         SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION);
     if (id < 0) return id;
-    *port = portRef(static_cast<int>(client), id);
+    *port = alsa::ref(static_cast<int>(client), id);
     return 0;
 }
 

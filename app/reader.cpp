@@ -19,8 +19,8 @@ namespace {
 constexpr std::size_t keepCapacity = 1 << 20;
 
 void take(std::string_view line) {
-    if (auto object = accept(line))
-        post([object = std::move(*object)] { dispatch(object); });
+    if (auto request = accept(line))
+        post([request = std::move(*request)] { dispatch(request); });
 }
 
 }  // namespace

@@ -3,6 +3,8 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <boost/json/serialize.hpp>
+
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -20,7 +22,7 @@ std::mutex output;
 // (the size a pipe takes in one piece), so a burst's replies still flow.
 std::string gathered;
 constexpr std::size_t gatherLimit = 4096;
-bool gathering = false;  // main thread only
+bool gathering = false;  // the thread running work items only
 
 // How long quit() waits for a line being written: a host that has stopped
 // reading would otherwise keep the bridge alive after its input has ended.
@@ -60,16 +62,43 @@ void writeUntil(const std::string& text, std::chrono::steady_clock::time_point d
     }
 }
 
+// True when text is well-formed UTF-8: no stray or missing continuation
+// byte, no overlong form, no surrogate, nothing above U+10FFFF.
+bool utf8(std::string_view text) {
+    auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    auto* end = p + text.size();
+    while (p < end) {
+        unsigned c = *p;
+        if (c < 0x80) {
+            ++p;
+            continue;
+        }
+        int more = c >= 0xf0 ? 3 : c >= 0xe0 ? 2 : 1;
+        if (c < 0xc2 || c > 0xf4 || end - p <= more) return false;
+        unsigned lo = 0x80, hi = 0xbf;  // the bounds of the second byte
+        if (c == 0xe0) lo = 0xa0;
+        if (c == 0xed) hi = 0x9f;
+        if (c == 0xf0) lo = 0x90;
+        if (c == 0xf4) hi = 0x8f;
+        if (p[1] < lo || p[1] > hi) return false;
+        for (int i = 2; i <= more; ++i)
+            if ((p[i] & 0xc0) != 0x80) return false;
+        p += more + 1;
+    }
+    return true;
+}
+
 }  // namespace
 
 void emit(const Json& object) {
     std::string line;
     try {
-        line = object.dump();
-    } catch (const Json::exception&) {
+        line = boost::json::serialize(object);
+        line += '\n';
+    } catch (const std::bad_alloc&) {
         return;
     }
-    line += '\n';
+    if (!utf8(line)) return;
     std::lock_guard held(output);
     if (!gathering && gathered.empty()) return writeAll(line);
     gathered += line;

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "json.h"
+
 #include <functional>
 #include <string>
 #include <utility>
@@ -27,14 +29,13 @@ struct Send : testing::Test {
 
     // The reply line (without its line feed) to one request line.
     std::string reply(const std::string& request) {
-        std::string out = capture([&] { send(Json::parse(request)); });
+        std::string out = capture([&] { send(accepted(request)); });
         EXPECT_EQ(out.find('\n'), out.size() - 1) << "exactly one line for " << request;
-        Json parsed = Json::parse(out);
-        return parsed.dump();
+        return dump(parse(out));
     }
-    static std::string ok(std::int64_t id) { return Json{{"id", id}, {"ok", true}}.dump(); }
+    static std::string ok(std::int64_t id) { return dump(Json{{"id", id}, {"ok", true}}); }
     static std::string failed(std::int64_t id, const std::string& error) {
-        return Json{{"id", id}, {"ok", false}, {"error", error}}.dump();
+        return dump(Json{{"id", id}, {"ok", false}, {"error", error}});
     }
 };
 
@@ -78,9 +79,9 @@ TEST_F(Send, MalformedRequestsAreBadRequestsWithoutAskingTheService) {
 
 TEST_F(Send, AcceptsOneTo256Bytes) {
     auto request = [](std::size_t n) {
-        Json bytes = Json::array();
+        boost::json::array bytes;
         for (std::size_t i = 0; i < n; ++i) bytes.push_back(i == 0 ? 0xF0 : 1);
-        return Json{{"id", n}, {"dest", "Synth"}, {"bytes", bytes}}.dump();
+        return dump(Json{{"id", n}, {"dest", "Synth"}, {"bytes", bytes}});
     };
     EXPECT_EQ(reply(request(1)), ok(1));
     EXPECT_EQ(reply(request(256)), ok(256));
@@ -143,7 +144,7 @@ TEST_F(Send, NamesMatchExactlyOrUnderCanonicalEquivalence) {
     };
     for (const auto& c : cases) {
         w.sent.clear();
-        std::string request = Json{{"id", 1}, {"dest", c.dest}, {"bytes", {248}}}.dump();
+        std::string request = dump(Json{{"id", 1}, {"dest", c.dest}, {"bytes", {248}}});
         if (c.reached) {
             EXPECT_EQ(reply(request), ok(1)) << c.dest;
             ASSERT_EQ(w.sent.size(), 1u) << c.dest;
@@ -160,7 +161,7 @@ TEST_F(Send, ANulInTheNameIsPartOfIt) {
     // As JSON escapes: the NUL comes into the request's text.
     for (std::string dest : {R"(Caf\u00e9\u0000junk)", R"(Plain\u0000)", R"(Caf\u00e9\u0000\u00e9)"}) {
         std::string request = R"({"id":1,"dest":")" + dest + R"(","bytes":[248]})";
-        std::string shown = Json::parse(request)["dest"].get<std::string>();
+        std::string shown(parse(request).at("dest").get_string());
         EXPECT_EQ(reply(request), failed(1, shown + " is not connected")) << dest;
     }
     EXPECT_TRUE(w.sent.empty());

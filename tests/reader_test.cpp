@@ -212,6 +212,21 @@ TEST(Reader, SurvivesHostileLinesAndGivesTheMemoryBack) {
     EXPECT_LT(after - before, 16 * 1024) << "the 100 MB line was not given back";
 }
 
+// Putting a run of combining marks in canonical order takes time that grows
+// with the square of its length; a name far longer than any listed one is
+// answered without it.
+TEST(Reader, ALongRunOfCombiningMarksHoldsNothingUp) {
+    Child c = started();
+    std::string dest = "a";
+    for (int i = 0; i < 40'000; ++i) dest += "\u0316\u0301\u0334";  // three classes, out of order
+    c.write(R"({"id":1,"dest":")" + dest + R"(","bytes":[248]})" "\n" R"({"id":2,"dest":"Synth","bytes":[248]})" "\n");
+    auto reply = c.line();
+    ASSERT_TRUE(reply);
+    std::string shown(parse("\"" + dest + "\"").get_string());
+    EXPECT_EQ(parse(*reply).at("error").get_string(), shown + " is not connected");
+    EXPECT_EQ(c.line(), ok(2));
+}
+
 TEST(Reader, AnswersInInputOrderWithSetupChangesBetween) {
     Child c = started([] {
         oneSynth();

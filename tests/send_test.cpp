@@ -125,7 +125,8 @@ TEST_F(Send, IdIsEchoedWhenItIsAnInteger) {
 }
 
 TEST_F(Send, NamesMatchExactlyOrUnderCanonicalEquivalence) {
-    w.endpoints = {fake::named(1, "Café"), fake::named(2, "Ω Synth"), fake::named(3, "Plain"), fake::named(4, "")};
+    w.endpoints = {fake::named(1, "Café"), fake::named(2, "Ω Synth"), fake::named(3, "Plain"), fake::named(4, ""),
+                   fake::named(5, "한"), fake::named(6, "ǟ")};
     struct Case {
         const char* dest;
         midi::Ref reached;  // 0: not connected
@@ -133,6 +134,9 @@ TEST_F(Send, NamesMatchExactlyOrUnderCanonicalEquivalence) {
         {"Café", 1},
         {"Cafe\u0301", 1},      // e + combining acute
         {"\u2126 Synth", 2},    // the ohm sign is canonically omega
+        {"\u1112\u1161\u11ab", 5},  // a syllable as its three jamo: three times as long
+        {"a\u0308\u0304", 6},        // a letter and two marks, in their order
+        {"a\u0304\u0308", 0},        // the same marks in the other order are another letter
         {"Plain", 3},
         {"", 4},
         {"plain", 0},

@@ -15,6 +15,14 @@ void emit(const Json& object);
 void gather(bool on);
 void flush();
 
+// From here on, the calling thread never waits for the host to take its
+// lines: what the output cannot take at once waits for another thread,
+// which wake() tells to call writeHandedOver(); until then, and until that
+// is done, outputHandedOver() is true and every line waits behind them.
+void writeWithoutWaiting(void (*wake)());
+bool outputHandedOver();
+void writeHandedOver();
+
 // Ends the process with the given status without cutting a line in half:
 // it waits for a line being written and writes the gathered ones (for a
 // moment, in case the host has stopped reading) and stops any later one.

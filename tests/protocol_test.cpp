@@ -2,6 +2,7 @@
 
 #include "json.h"
 
+#include "allocation.h"
 #include "capture.h"
 #include "protocol/emit.h"
 #include "protocol/messages.h"
@@ -142,6 +143,25 @@ TEST(Accept, CountsEveryElementOfALongArray) {
     EXPECT_TRUE(r.bytes.integers);
     EXPECT_EQ(r.bytes.count, 100'001u);
     EXPECT_EQ(r.bytes.first[255], 255);
+}
+
+// A value too large for the memory there is: the line is dropped, or
+// answered as a bad request when its id has been read.
+TEST(Accept, ALineThatDoesNotFitKeepsOnlyItsId) {
+    const std::string big(100'000, 'x');
+    const std::string first = R"({"id":7,"dest":")" + big + R"(","bytes":[1]})";
+    const std::string after = R"({"dest":")" + big + R"(","id":7,"bytes":[1]})";
+    std::optional<Request> idFirst, idAfter;
+    {
+        AllocationLimit limit(16 * 1024);
+        idFirst = accept(first);
+        idAfter = accept(after);
+    }
+    ASSERT_TRUE(idFirst);
+    EXPECT_EQ(idFirst->id, 7);
+    EXPECT_FALSE(idFirst->dest);
+    EXPECT_FALSE(idFirst->ports);
+    EXPECT_FALSE(idAfter);
 }
 
 TEST(Accept, NestingUpToItsLimit) {

@@ -5,11 +5,13 @@
 #include "json.h"
 
 #include <algorithm>
+#include <atomic>
 #include <thread>
 
 #include <unistd.h>
 
 #include "app/reader.h"
+#include "allocation.h"
 #include "child.h"
 #include "midi/fake.h"
 #include "protocol/emit.h"
@@ -155,7 +157,7 @@ TEST(Reader, AcceptsCarriageReturnsByteOrderMarkAndRepeatedKeys) {
 }
 
 std::vector<std::string> taken;
-void collect(std::string_view line) { taken.emplace_back(line); }
+void collect(std::string_view line, bool) { taken.emplace_back(line); }
 
 TEST(Reader, SplitsLinesAcrossReadsAndKeepsALastLineWithoutALineFeed) {
     struct Case {
@@ -169,12 +171,12 @@ TEST(Reader, SplitsLinesAcrossReadsAndKeepsALastLineWithoutALineFeed) {
         {{std::string(200'000, 'x') + "\ny"}, {std::string(200'000, 'x'), "y"}},
         {{}, {}},
     };
-    for (const auto& c : cases) {
+    auto readAll = [](const std::vector<std::string>& writes) {
         int fds[2];
-        ASSERT_EQ(::pipe(fds), 0);
+        EXPECT_EQ(::pipe(fds), 0);
         std::thread writer([&] {
-            for (const auto& w : c.writes) {
-                ASSERT_EQ(::write(fds[1], w.data(), w.size()), static_cast<ssize_t>(w.size()));
+            for (const auto& w : writes) {
+                EXPECT_EQ(::write(fds[1], w.data(), w.size()), static_cast<ssize_t>(w.size()));
                 std::this_thread::sleep_for(5ms);
             }
             ::close(fds[1]);
@@ -183,8 +185,20 @@ TEST(Reader, SplitsLinesAcrossReadsAndKeepsALastLineWithoutALineFeed) {
         readLines(fds[0], collect);
         writer.join();
         ::close(fds[0]);
+    };
+    for (const auto& c : cases) {
+        readAll(c.writes);
         EXPECT_EQ(taken, c.lines);
     }
+    // A line that does not fit in memory is dropped whole, and the next is read.
+    const std::string big(300'000, 'x');
+    const std::vector<std::string> writes = {"a\n" + big.substr(0, 100'000), big, "\nb\n"};
+    taken.reserve(4);
+    {
+        AllocationLimit limit(128 * 1024);
+        readAll(writes);
+    }
+    EXPECT_EQ(taken, (std::vector<std::string>{"a", "b"}));
 }
 
 // Lines built to exhaust the stack or memory; each is followed by a request.
@@ -268,6 +282,31 @@ TEST(Reader, AnswersInInputOrderWithSetupChangesBetween) {
         ++reports;
     }
     EXPECT_EQ(reports, 20 + 50);
+}
+
+// A host may write all its requests before it reads a reply: the input is
+// taken in full even while the output is not read, and nothing is lost.
+TEST(Reader, KeepsReadingWhileTheHostDoesNotRead) {
+    const std::string name(2000, 'n');
+    Child c = startBridge([&] { fake::world().endpoints = {fake::named(17, name, 7)}; });
+    ASSERT_TRUE(c.line());
+    std::string input;
+    for (int i = 0; i < 2000; ++i)
+        input += i % 2 ? "{\"cmd\":\"ports\"}\n" : dump(Json{{"id", i}, {"dest", name}, {"bytes", {248}}}) + "\n";
+    std::atomic<bool> written{false};
+    std::thread feed([&] {
+        c.write(input);
+        written = true;
+    });
+    for (int i = 0; i < 1000 && !written; ++i) std::this_thread::sleep_for(10ms);
+    EXPECT_TRUE(written) << "the bridge stopped reading while its output was full";
+    const std::string report = dump(Json{{"ports", {Json{{"name", name}, {"uid", 7}}}}});
+    for (int i = 0; i < 2000; ++i) {
+        auto l = c.line();
+        ASSERT_TRUE(l) << i;
+        ASSERT_EQ(*l, i % 2 ? report : ok(i)) << i;
+    }
+    feed.join();
 }
 
 TEST(Reader, AnswersAHundredThousandPipelinedRequestsInOrder) {

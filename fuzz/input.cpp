@@ -203,7 +203,7 @@ void expectReply(const object& request, const std::string& written, std::size_t 
     check(errorOf(reply) == dest + " is not connected", "nothing sent, yet not a not-connected reply", written);
 }
 
-void take(std::string_view text) {
+void take(std::string_view text, bool) {
     line = text;
     const auto& w = fake::world();
     std::size_t sentBefore = w.sent.size();

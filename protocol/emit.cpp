@@ -50,24 +50,24 @@ void writeAll(const std::string& text) {
     }
 }
 
-// Writes what the host takes until the deadline; the rest is lost.
-void writeUntil(const std::string& text, std::chrono::steady_clock::time_point deadline) {
-    const char* p = text.data();
-    std::size_t left = text.size();
-    while (left > 0) {
+// Writes text while the output takes it by the deadline, without ever
+// waiting past it; returns how much was written, all of it when the host has
+// closed its end (the rest would never be taken).
+std::size_t writeReady(std::string_view text, std::chrono::steady_clock::time_point deadline) {
+    std::size_t done = 0;
+    while (done < text.size()) {
         auto wait = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         pollfd out{STDOUT_FILENO, POLLOUT, 0};
-        if (wait.count() <= 0 || ::poll(&out, 1, static_cast<int>(wait.count())) <= 0) return;
-        if (!(out.revents & POLLOUT)) return;
+        if (::poll(&out, 1, std::max(0, static_cast<int>(wait.count()))) != 1) break;
+        if (!(out.revents & POLLOUT)) return text.size();
         // No more than a pipe is sure to take at once, so the write cannot block.
-        ssize_t n = ::write(STDOUT_FILENO, p, std::min<std::size_t>(left, PIPE_BUF));
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return;
-        }
-        p += n;
-        left -= static_cast<std::size_t>(n);
+        ssize_t n = ::write(STDOUT_FILENO, text.data() + done, std::min<std::size_t>(text.size() - done, PIPE_BUF));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno == EAGAIN) break;
+        if (n < 0) return text.size();
+        done += static_cast<std::size_t>(n);
     }
+    return done;
 }
 
 // True when text is well-formed UTF-8: no stray or missing continuation
@@ -110,21 +110,7 @@ void writeGathered() {
         writeAll(gathered);
         return clearGathered();
     }
-    std::size_t done = 0;
-    while (done < gathered.size()) {
-        pollfd out{STDOUT_FILENO, POLLOUT, 0};
-        if (::poll(&out, 1, 0) != 1) break;
-        if (!(out.revents & POLLOUT)) {
-            done = gathered.size();  // a host that closed its end gets nothing more
-            break;
-        }
-        // No more than a pipe is sure to take at once, so the write cannot block.
-        ssize_t n = ::write(STDOUT_FILENO, gathered.data() + done, std::min<std::size_t>(gathered.size() - done, PIPE_BUF));
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && errno == EAGAIN) break;
-        if (n < 0) done = gathered.size();
-        else done += static_cast<std::size_t>(n);
-    }
+    std::size_t done = writeReady(gathered, std::chrono::steady_clock::now());
     if (done == gathered.size()) return clearGathered();
     gathered.erase(0, done);
     handedOver = true;
@@ -202,6 +188,6 @@ void quit(int status) {
         held = take();
     }
     // Gathered replies belong to requests that were carried out.
-    if (held) writeUntil(gathered, deadline);
+    if (held) writeReady(gathered, deadline);
     ::_exit(status);
 }

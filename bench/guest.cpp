@@ -1,11 +1,11 @@
 // The bridge on a real sequencer, each figure beside its floor in the same run:
 // throughput against a loop of bare direct sends and against a loop doing the
 // sequencer work of a full enumeration per message, and again among 500 more
-// destinations; round trips against an echo child over the same pipes,
-// start-up against `aconnect -o`. Runs inside the virtual MIDI machine
-// (boot.sh bench); prints "@@bench NAME VALUE UNIT" lines.
+// destinations; round trips against a bare pipe echo over the same pipes (and
+// that echo against busybox cat); start-up against `aconnect -o`. Runs inside
+// the virtual MIDI machine (boot.sh bench); prints "@@bench NAME VALUE UNIT" lines.
 //   guest_bench BRIDGE ACONNECT   measures everything
-//   guest_bench echo              the echo child: one reply line per input line
+//   guest_bench echo              the bare echo: copies its input to its output as it comes
 
 #include <alsa/asoundlib.h>
 #include <sys/wait.h>
@@ -247,24 +247,37 @@ struct Percentiles {
     double p50, p99;
 };
 
-// Sequential request and reply pairs; microseconds.
-Percentiles roundTrips(const char* program, const char* arg) {
-    Child child(program, arg);
-    if (!arg) child.line();
-    std::vector<double> times;
-    constexpr int pairs = 2000;
-    times.reserve(pairs);
-    for (int i = 1; i <= pairs + 100; ++i) {
-        std::string text = request(i);
-        auto start = Clock::now();
-        child.write(text);
-        std::string reply = child.line();
-        auto elapsed = Clock::now() - start;
-        if (reply.find("\"ok\":true") == std::string::npos) die("a round trip failed");
-        if (i > 100) times.push_back(seconds(elapsed) * 1e6);  // after warming up
-    }
+Percentiles percentiles(std::vector<double> times) {
     std::sort(times.begin(), times.end());
     return {times[times.size() / 2], times[times.size() * 99 / 100]};
+}
+
+struct RoundTrips {
+    Percentiles bridge, echo, cat;
+};
+
+// Sequential request and reply pairs, in microseconds, taken in turn from the
+// bridge, the bare echo and busybox cat, all alive at once, so that a slow
+// phase of the machine hits every side. An echo's reply is the request itself.
+RoundTrips roundTrips(const char* bridge, const char* self) {
+    Child children[] = {{bridge, nullptr}, {self, "echo"}, {"/bin/cat", nullptr}};
+    children[0].line();
+    std::vector<double> times[3];
+    constexpr int pairs = 2000, warmup = 100;
+    for (auto& t : times) t.reserve(pairs);
+    for (int i = 1; i <= pairs + warmup; ++i) {
+        std::string text = request(i);
+        for (int c = 0; c < 3; ++c) {
+            auto start = Clock::now();
+            children[c].write(text);
+            std::string reply = children[c].line();
+            auto elapsed = Clock::now() - start;
+            bool good = c == 0 ? reply.find("\"ok\":true") != std::string::npos : reply + "\n" == text;
+            if (!good) die("a round trip failed");
+            if (i > warmup) times[c].push_back(seconds(elapsed) * 1e6);
+        }
+    }
+    return {percentiles(times[0]), percentiles(times[1]), percentiles(times[2])};
 }
 
 // From fork to the first line, or for aconnect to the end of its listing; the
@@ -287,19 +300,16 @@ double startup(const char* program, const char* arg, bool wholeOutput) {
     return times[times.size() / 2];
 }
 
-// Answers each line at once, the way the bridge answers a request.
+// Copies its input to its output as it comes, with no look at lines: the
+// least a child at the other end of the same pipes can do.
 int echo() {
     char buf[1 << 16];
-    std::string partial;
-    for (ssize_t n; (n = ::read(0, buf, sizeof buf)) > 0;) {
-        partial.append(buf, static_cast<std::size_t>(n));
-        std::size_t nl;
-        while ((nl = partial.find('\n')) != std::string::npos) {
-            static const char reply[] = "{\"id\":1,\"ok\":true}\n";
-            if (::write(1, reply, sizeof reply - 1) < 0) return 1;
-            partial.erase(0, nl + 1);
+    for (ssize_t n; (n = ::read(0, buf, sizeof buf)) > 0;)
+        for (ssize_t done = 0; done < n;) {
+            ssize_t w = ::write(1, buf + done, static_cast<std::size_t>(n - done));
+            if (w <= 0) return 1;
+            done += w;
         }
-    }
     return 0;
 }
 
@@ -333,12 +343,13 @@ int main(int argc, char** argv) {
     print("throughput_send_floor", sendRate, "msg/s");
     print("throughput_enumerate_floor", enumerateRate, "msg/s");
 
-    auto bridgeTrip = roundTrips(bridge, nullptr);
-    auto echoTrip = roundTrips(self, "echo");
-    print("roundtrip_bridge_p50", bridgeTrip.p50, "us");
-    print("roundtrip_bridge_p99", bridgeTrip.p99, "us");
-    print("roundtrip_echo_p50", echoTrip.p50, "us");
-    print("roundtrip_echo_p99", echoTrip.p99, "us");
+    auto trips = roundTrips(bridge, self);
+    print("roundtrip_bridge_p50", trips.bridge.p50, "us");
+    print("roundtrip_bridge_p99", trips.bridge.p99, "us");
+    print("roundtrip_echo_p50", trips.echo.p50, "us");
+    print("roundtrip_echo_p99", trips.echo.p99, "us");
+    print("roundtrip_cat_p50", trips.cat.p50, "us");
+    print("roundtrip_cat_p99", trips.cat.p99, "us");
 
     print("startup_bridge", startup(bridge, nullptr, false), "ms");
     print("startup_aconnect", startup(aconnect, "-o", true), "ms");

@@ -2,8 +2,9 @@
 // throughput against a loop of bare direct sends and against a loop doing the
 // sequencer work of a full enumeration per message, and again among 500 more
 // destinations; round trips against a bare pipe echo over the same pipes (and
-// that echo against busybox cat); start-up against `aconnect -o`. Runs inside
-// the virtual MIDI machine (boot.sh bench); prints "@@bench NAME VALUE UNIT" lines.
+// that echo against busybox cat); start-up against `aconnect -o`; resident
+// memory and CPU time around a burst of a million requests. Runs inside the
+// virtual MIDI machine (boot.sh bench); prints "@@bench NAME VALUE UNIT" lines.
 //   guest_bench BRIDGE ACONNECT   measures everything
 //   guest_bench echo              the bare echo: copies its input to its output as it comes
 
@@ -16,6 +17,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -300,6 +303,80 @@ double startup(const char* program, const char* arg, bool wholeOutput) {
     return times[times.size() / 2];
 }
 
+// A field of /proc/PID/status in KiB, such as "VmRSS:" or "VmHWM:".
+long statusKiB(pid_t pid, const char* field) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind(field, 0) == 0) return std::stol(line.substr(std::strlen(field)));
+    die("a field missing from /proc/PID/status");
+    return -1;
+}
+
+// User and system clock ticks the process has used, from /proc/PID/stat.
+long cpuTicks(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), {});
+    std::istringstream fields(text.substr(text.rfind(')') + 2));
+    std::string skip;
+    for (int i = 3; i < 14; ++i) fields >> skip;
+    long user = -1, system = -1;
+    fields >> user >> system;
+    if (user < 0 || system < 0) die("no CPU times in /proc/PID/stat");
+    return user + system;
+}
+
+// Starts VmHWM again from the current VmRSS, so that it holds the peak of what follows.
+void resetPeak(pid_t pid) {
+    std::ofstream clear("/proc/" + std::to_string(pid) + "/clear_refs");
+    clear << "5\n";
+    clear.flush();
+    if (!clear) die("clear_refs");
+}
+
+struct Footprint {
+    long before, peak, last, after;  // VmRSS and VmHWM, KiB
+    long idleTicks;
+    double seconds;  // first write to last reply
+};
+
+constexpr long burst = 1'000'000;
+
+// One bridge in service (its first requests answered one by one), then a
+// million requests written as fast as the pipe takes them by a second thread
+// while this one reads the replies: resident memory before, at the peak, at
+// the last reply and 1 s after it, and CPU ticks over the 2 s after it.
+Footprint burstFootprint(const char* bridge) {
+    Child child(bridge, nullptr);
+    child.line();
+    for (int i = 1; i <= 100; ++i) {
+        child.write(request(i));
+        if (child.line().find("\"ok\":true") == std::string::npos) die("a request before the burst failed");
+    }
+    std::string batch;
+    for (long i = 1; i <= 1000; ++i) batch += request(i);
+
+    Footprint f{};
+    f.before = statusKiB(child.pid, "VmRSS:");
+    resetPeak(child.pid);
+    auto start = Clock::now();
+    std::thread writer([&] {
+        for (long sent = 0; sent < burst; sent += 1000) child.write(batch);
+    });
+    long ok = child.lines(burst);
+    auto end = Clock::now();
+    long ticks = cpuTicks(child.pid);
+    f.last = statusKiB(child.pid, "VmRSS:");
+    f.peak = statusKiB(child.pid, "VmHWM:");
+    writer.join();
+    if (ok != burst) die("a send request of the burst failed");
+    f.seconds = seconds(end - start);
+    std::this_thread::sleep_until(end + std::chrono::seconds(1));
+    f.after = statusKiB(child.pid, "VmRSS:");
+    std::this_thread::sleep_until(end + std::chrono::seconds(2));
+    f.idleTicks = cpuTicks(child.pid) - ticks;
+    return f;
+}
+
 // Copies its input to its output as it comes, with no look at lines: the
 // least a child at the other end of the same pipes can do.
 int echo() {
@@ -353,5 +430,14 @@ int main(int argc, char** argv) {
 
     print("startup_bridge", startup(bridge, nullptr, false), "ms");
     print("startup_aconnect", startup(aconnect, "-o", true), "ms");
+
+    // Last: the longest, and what it leaves behind touches nothing above.
+    auto f = burstFootprint(bridge);
+    print("burst_seconds", f.seconds, "s");
+    print("burst_rss_before", static_cast<double>(f.before), "KiB");
+    print("burst_rss_peak", static_cast<double>(f.peak), "KiB");
+    print("burst_rss_last", static_cast<double>(f.last), "KiB");
+    print("burst_rss_after_1s", static_cast<double>(f.after), "KiB");
+    print("burst_idle_ticks_2s", static_cast<double>(f.idleTicks), "ticks");
     return 0;
 }

@@ -23,12 +23,14 @@ kernels="6.1 6.12"
 export GUEST_TIMEOUT="${GUEST_TIMEOUT:-1800}"
 for kernel in $kernels; do
     echo "bench: the virtual MIDI machine on kernel $kernel (two to ten minutes)" >&2
+    started=$(date +%s)
     GUEST_KERNEL=$kernel guest/boot.sh bench build-bench/quorvane-monitor build-bench/bench/guest_bench \
         >"$out/guest-$kernel" 2>&1 || {
         cat "$out/guest-$kernel" >&2
         exit 1
     }
     sed -n "s|^@@bench \([^ ]*\) \([^ ]*\) \([^ \r]*\).*|$kernel/\1 \2 \3|p" "$out/guest-$kernel" >>"$out/figures"
+    echo "bench: kernel $kernel took $(($(date +%s) - started)) s" >&2
 done
 accel=$(sed -n 's/^guest: accelerator \(.*\)$/\1/p' "$out/guest-6.1")
 
@@ -57,6 +59,15 @@ END {
             sprintf("%.1f", v[k "roundtrip_cat_p50"]), "us busybox cat", v[k "roundtrip_echo_p50"] / v[k "roundtrip_cat_p50"], "(none)")
         row("start-up to ports report " g, sprintf("%.1f", v[k "startup_bridge"]), "ms",
             sprintf("%.1f", v[k "startup_aconnect"]), "ms aconnect", v[k "startup_bridge"] / v[k "startup_aconnect"], "<= 1.50")
+        row("1M burst, first write to last reply " g, sprintf("%.1f", v[k "burst_seconds"]), "s",
+            sprintf("%.1f", 1e6 / v[k "throughput_bridge"]), "s at 20k rate", v[k "burst_seconds"] * v[k "throughput_bridge"] / 1e6, "(none)")
+        row("RSS peak in 1M burst " g, sprintf("%.1f", v[k "burst_rss_peak"] / 1024), "MiB",
+            sprintf("%.1f", v[k "burst_rss_before"] / 1024), "MiB before", v[k "burst_rss_peak"] / v[k "burst_rss_before"], "(none)")
+        row("RSS at last reply of 1M burst " g, sprintf("%.1f", v[k "burst_rss_last"] / 1024), "MiB",
+            sprintf("%.1f", v[k "burst_rss_before"] / 1024), "MiB before", v[k "burst_rss_last"] / v[k "burst_rss_before"], "(none)")
+        row("RSS 1 s after 1M burst, less before " g, v[k "burst_rss_after_1s"] - v[k "burst_rss_before"], "KiB",
+            "4096", "KiB (4 MiB)", (v[k "burst_rss_after_1s"] - v[k "burst_rss_before"]) / 4096, "<= 1.00 back within 4 MiB within 1 s")
+        row("CPU over 2 s after 1M burst " g, v[k "burst_idle_ticks_2s"], "ticks", "0", "ticks", 0, "0 ticks")
     }
     row("6.1 throughput / 6.12 throughput (500 more)", sprintf("%.0f", v["6.1/throughput_bridge_crowd"]), "msg/s",
         sprintf("%.0f", v["6.12/throughput_bridge_crowd"]), "msg/s on 6.12",

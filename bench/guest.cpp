@@ -13,11 +13,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -29,9 +32,13 @@ using Clock = std::chrono::steady_clock;
 
 double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
-void die(const char* what) {
+// Two threads may fail at once (the burst's writer and its reader); one says why.
+[[noreturn]] void die(const char* what) {
+    static std::mutex once;
+    once.lock();
     std::printf("@@bench-error %s\n", what);
-    std::exit(1);
+    std::fflush(stdout);
+    std::_Exit(1);
 }
 
 struct Child {
@@ -45,6 +52,7 @@ struct Child {
         if (::pipe(i) != 0 || ::pipe(o) != 0) die("pipe");
         pid = ::fork();
         if (pid == 0) {
+            std::signal(SIGPIPE, SIG_DFL);
             ::dup2(i[0], 0);
             ::dup2(o[1], 1);
             ::close(i[0]), ::close(i[1]), ::close(o[0]), ::close(o[1]);
@@ -61,12 +69,32 @@ struct Child {
         ::close(out);
         ::waitpid(pid, nullptr, 0);
     }
-    void write(const std::string& text) const {
+    // Its wait status once it has gone, within 2 s; false while it still runs.
+    bool ended(int* status) const {
+        for (int i = 0; i < 100; ++i) {
+            if (::waitpid(pid, status, WNOHANG) == pid) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return false;
+    }
+    [[noreturn]] void lost(const char* what) const {
+        int status = 0;
+        std::string why = !ended(&status)       ? "it still runs"
+                          : WIFSIGNALED(status) ? "killed by signal " + std::to_string(WTERMSIG(status))
+                                                : "exit status " + std::to_string(WEXITSTATUS(status));
+        die((std::string(what) + ", " + why).c_str());
+    }
+    // False once the child's input is closed.
+    bool send(const std::string& text) const {
         for (std::size_t done = 0; done < text.size();) {
             ssize_t n = ::write(in, text.data() + done, text.size() - done);
-            if (n <= 0) die("write to child");
+            if (n <= 0) return false;
             done += static_cast<std::size_t>(n);
         }
+        return true;
+    }
+    void write(const std::string& text) const {
+        if (!send(text)) lost("write to child");
     }
     std::string line() {
         for (;;) {
@@ -77,29 +105,32 @@ struct Child {
             }
             char buf[1 << 16];
             ssize_t n = ::read(out, buf, sizeof buf);
-            if (n <= 0) die("child output ended");
+            if (n <= 0) lost("child output ended");
             buffered.append(buf, static_cast<std::size_t>(n));
         }
     }
-    // Reads until count more line feeds; returns how many lines held "ok":true.
-    long lines(long count) {
-        long ok = 0;
+    struct Replies {
+        long lines = 0, ok = 0;  // ok: lines that held "ok":true
+    };
+    // Reads until count more line feeds, or the end of the child's output.
+    Replies lines(long count) {
+        Replies r;
         std::string tail = buffered;
         buffered.clear();
-        count -= std::count(tail.begin(), tail.end(), '\n');
+        r.lines = std::count(tail.begin(), tail.end(), '\n');
         char buf[1 << 16];
-        while (count > 0) {
+        while (r.lines < count) {
             ssize_t n = ::read(out, buf, sizeof buf);
-            if (n <= 0) die("child output ended");
+            if (n <= 0) break;
             tail.append(buf, static_cast<std::size_t>(n));
-            count -= std::count(buf, buf + n, '\n');
+            r.lines += std::count(buf, buf + n, '\n');
             for (std::size_t at; (at = tail.find("\"ok\":true")) != std::string::npos;) {
-                ++ok;
+                ++r.ok;
                 tail.erase(0, at + 9);
             }
             if (tail.size() > 16) tail.erase(0, tail.size() - 16);
         }
-        return ok;
+        return r;
     }
 };
 
@@ -161,10 +192,11 @@ double bridgeThroughput(const char* bridge, long crowd) {
     for (long i = 1; i <= messages; ++i) all += request(i);
     auto start = Clock::now();
     std::thread writer([&] { child.write(all); });
-    long ok = child.lines(messages);
+    auto replies = child.lines(messages);
     auto elapsed = Clock::now() - start;
+    if (replies.lines < messages) child.lost("child output ended");
     writer.join();
-    if (ok != messages) die("a send request failed");
+    if (replies.ok != messages) die("a send request failed");
     return messages / seconds(elapsed);
 }
 
@@ -303,13 +335,19 @@ double startup(const char* program, const char* arg, bool wholeOutput) {
     return times[times.size() / 2];
 }
 
-// A field of /proc/PID/status in KiB, such as "VmRSS:" or "VmHWM:".
+// A field of /proc/PID/status in KiB, such as "VmRSS:" or "VmHWM:"; -1 when
+// there is none (a process that has ended has no memory fields).
 long statusKiB(pid_t pid, const char* field) {
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
     for (std::string line; std::getline(status, line);)
         if (line.rfind(field, 0) == 0) return std::stol(line.substr(std::strlen(field)));
-    die("a field missing from /proc/PID/status");
     return -1;
+}
+
+long residentKiB(pid_t pid, const char* field) {
+    long kib = statusKiB(pid, field);
+    if (kib < 0) die("no memory figures in /proc/PID/status");
+    return kib;
 }
 
 // User and system clock ticks the process has used, from /proc/PID/stat.
@@ -334,9 +372,14 @@ void resetPeak(pid_t pid) {
 }
 
 struct Footprint {
-    long before, peak, last, after;  // VmRSS and VmHWM, KiB
-    long idleTicks;
-    double seconds;  // first write to last reply
+    long before = 0, peak = 0, last = 0, after = 0;  // VmRSS and VmHWM, KiB
+    long idleTicks = 0;
+    double seconds = 0;  // first write to last reply
+    // A bridge that ended during the burst: its replies, wait status and the
+    // last peak seen while it ran.
+    long replies = 0;
+    int status = 0;
+    bool ended = false;
 };
 
 constexpr long burst = 1'000'000;
@@ -344,7 +387,8 @@ constexpr long burst = 1'000'000;
 // One bridge in service (its first requests answered one by one), then a
 // million requests written as fast as the pipe takes them by a second thread
 // while this one reads the replies: resident memory before, at the peak, at
-// the last reply and 1 s after it, and CPU ticks over the 2 s after it.
+// the last reply and 1 s after it, and CPU ticks over the 2 s after it. A
+// third thread reads the peak as it goes, for a bridge that does not survive.
 Footprint burstFootprint(const char* bridge) {
     Child child(bridge, nullptr);
     child.line();
@@ -355,23 +399,43 @@ Footprint burstFootprint(const char* bridge) {
     std::string batch;
     for (long i = 1; i <= 1000; ++i) batch += request(i);
 
-    Footprint f{};
-    f.before = statusKiB(child.pid, "VmRSS:");
+    Footprint f;
+    f.before = residentKiB(child.pid, "VmRSS:");
     resetPeak(child.pid);
+    std::atomic<long> seen = f.before;
+    std::atomic<bool> done = false;
+    std::thread sampler([&] {
+        while (!done) {
+            if (long peak = statusKiB(child.pid, "VmHWM:"); peak > 0) seen = peak;
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    });
     auto start = Clock::now();
     std::thread writer([&] {
-        for (long sent = 0; sent < burst; sent += 1000) child.write(batch);
+        for (long sent = 0; sent < burst && child.send(batch); sent += 1000) {
+        }
     });
-    long ok = child.lines(burst);
+    auto replies = child.lines(burst);
     auto end = Clock::now();
+    done = true;
+    sampler.join();
+    if (replies.lines < burst) {
+        writer.join();
+        f.replies = replies.lines;
+        f.peak = seen;
+        f.ended = child.ended(&f.status);
+        if (!f.ended) die("the bridge's output ended during the burst, and the bridge still runs");
+        return f;
+    }
     long ticks = cpuTicks(child.pid);
-    f.last = statusKiB(child.pid, "VmRSS:");
-    f.peak = statusKiB(child.pid, "VmHWM:");
+    f.last = residentKiB(child.pid, "VmRSS:");
+    f.peak = residentKiB(child.pid, "VmHWM:");
     writer.join();
-    if (ok != burst) die("a send request of the burst failed");
+    if (replies.ok != burst) die("a send request of the burst failed");
+    f.replies = replies.lines;
     f.seconds = seconds(end - start);
     std::this_thread::sleep_until(end + std::chrono::seconds(1));
-    f.after = statusKiB(child.pid, "VmRSS:");
+    f.after = residentKiB(child.pid, "VmRSS:");
     std::this_thread::sleep_until(end + std::chrono::seconds(2));
     f.idleTicks = cpuTicks(child.pid) - ticks;
     return f;
@@ -393,6 +457,8 @@ int echo() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // A child that dies under a burst shows as a failed write, not a silent end.
+    std::signal(SIGPIPE, SIG_IGN);
     if (argc == 2 && std::strcmp(argv[1], "echo") == 0) return echo();
     if (argc != 3) {
         std::fprintf(stderr, "usage: guest_bench BRIDGE ACONNECT | guest_bench echo\n");
@@ -433,9 +499,15 @@ int main(int argc, char** argv) {
 
     // Last: the longest, and what it leaves behind touches nothing above.
     auto f = burstFootprint(bridge);
-    print("burst_seconds", f.seconds, "s");
     print("burst_rss_before", static_cast<double>(f.before), "KiB");
     print("burst_rss_peak", static_cast<double>(f.peak), "KiB");
+    if (f.ended) {
+        print("burst_ended_replies", static_cast<double>(f.replies), "replies");
+        if (WIFSIGNALED(f.status)) print("burst_ended_signal", WTERMSIG(f.status), "signal");
+        else print("burst_ended_status", WEXITSTATUS(f.status), "status");
+        return 0;
+    }
+    print("burst_seconds", f.seconds, "s");
     print("burst_rss_last", static_cast<double>(f.last), "KiB");
     print("burst_rss_after_1s", static_cast<double>(f.after), "KiB");
     print("burst_idle_ticks_2s", static_cast<double>(f.idleTicks), "ticks");

@@ -59,6 +59,14 @@ END {
             sprintf("%.1f", v[k "roundtrip_cat_p50"]), "us busybox cat", v[k "roundtrip_echo_p50"] / v[k "roundtrip_cat_p50"], "(none)")
         row("start-up to ports report " g, sprintf("%.1f", v[k "startup_bridge"]), "ms",
             sprintf("%.1f", v[k "startup_aconnect"]), "ms aconnect", v[k "startup_bridge"] / v[k "startup_aconnect"], "<= 1.50")
+        if ((k "burst_ended_replies") in v) {
+            why = (k "burst_ended_signal") in v ? "killed by signal " v[k "burst_ended_signal"] : "exit status " v[k "burst_ended_status"]
+            row("replies before the bridge ended " g, v[k "burst_ended_replies"], "replies", "1000000", "requests",
+                v[k "burst_ended_replies"] / 1e6, "1.00; the bridge ended in the 1M burst, " why)
+            row("RSS peak seen before it ended " g, sprintf("%.1f", v[k "burst_rss_peak"] / 1024), "MiB",
+                sprintf("%.1f", v[k "burst_rss_before"] / 1024), "MiB before", v[k "burst_rss_peak"] / v[k "burst_rss_before"], "(none)")
+            continue
+        }
         row("1M burst, first write to last reply " g, sprintf("%.1f", v[k "burst_seconds"]), "s",
             sprintf("%.1f", 1e6 / v[k "throughput_bridge"]), "s at 20k rate", v[k "burst_seconds"] * v[k "throughput_bridge"] / 1e6, "(none)")
         row("RSS peak in 1M burst " g, sprintf("%.1f", v[k "burst_rss_peak"] / 1024), "MiB",

@@ -2,11 +2,10 @@
 
 #include "midi/report.h"
 #include "midi/send.h"
-#include "protocol/messages.h"
 
-void dispatch(const Json& object) {
-    if (isPortsCommand(object))
+void dispatch(const Request& request) {
+    if (request.ports)
         reportPorts();
     else
-        send(object);
+        send(request);
 }

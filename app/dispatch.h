@@ -1,6 +1,6 @@
 #pragma once
-// Routes one accepted input object to the ports report or the send request.
+// Routes one accepted request to the ports report or the send request.
 
-#include "protocol/emit.h"
+#include "protocol/messages.h"
 
-void dispatch(const Json& object);
+void dispatch(const Request& request);

@@ -1,64 +1,144 @@
 #include "app/queue.h"
 
-#include "protocol/emit.h"
+#include <malloc.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
-#include <condition_variable>
+#include <cerrno>
+#include <algorithm>
+#include <cstdint>
+#include <deque>
 #include <mutex>
-#include <vector>
+
+#include "protocol/emit.h"
 
 namespace {
 
-std::mutex lock;
-std::condition_variable ready;
-std::vector<Work> items;  // keeps its capacity, so a steady flow allocates nothing
+std::mutex lock;           // guards everything below
+std::deque<Work> items;    // waiting to run
+bool running = false;      // a thread is running items
+bool readerRuns = false;   // and it is the reader thread
+bool ended = false;        // the host has closed the input
+std::size_t backlog = 0;   // the most items waiting since the queue was last empty
 
-// A batch that needed more room than this gives it back once run: a burst's
-// backlog is one block, which then returns to the system whole.
-constexpr std::size_t keepItems = 4096;
-
-// Swaps every item waiting now into batch, so that the lock is held once per batch.
-void takeAll(std::vector<Work>& batch, bool wait) {
-    std::unique_lock held(lock);
-    if (wait) ready.wait(held, [] { return !items.empty(); });
-    batch.swap(items);
+// Wakes the main thread; made on first use, after start-up has seen to the
+// standard streams.
+int wakeFd() {
+    static int fd = ::eventfd(0, EFD_CLOEXEC);
+    return fd;
 }
 
-// The replies of an item with more queued behind it wait for the next ones
-// and leave with them: one write, one wake-up of the host, for a run of
-// pipelined requests; a lone request's reply is written at once.
-void run(std::vector<Work>& batch) {
-    for (std::size_t i = 0; i < batch.size(); ++i) {
-        gather(i + 1 < batch.size());
-        batch[i]();
+// A backlog this long leaves blocks that the allocator keeps unless told.
+constexpr std::size_t trimAfter = 4096;
+
+// Runs every waiting item, each released once it has run, then gives the
+// right to run back. The replies of an item with more behind it wait for
+// the next ones and leave with them.
+void runWaiting(bool more) {
+    bool trim = false;
+    for (;;) {
+        Work work;
+        bool after;
+        {
+            std::lock_guard held(lock);
+            if (items.empty()) {
+                running = readerRuns = false;
+                trim = backlog >= trimAfter;
+                backlog = 0;
+                break;
+            }
+            work = std::move(items.front());
+            items.pop_front();
+            after = more || !items.empty();
+        }
+        gather(after);
+        work();
     }
     gather(false);
-    flush();
-    batch.clear();
-    if (batch.capacity() > keepItems) std::vector<Work>().swap(batch);
+    if (!more) flush();
+    if (trim) ::malloc_trim(0);
+}
+
+
+// The host closed the input. The reader thread will read its end, unless it
+// is running an item, which may take long (a host that stopped reading
+// leaves it blocked on output): then the input ends the bridge from here.
+void inputEnded() {
+    bool busy;
+    {
+        std::lock_guard held(lock);
+        ended = true;
+        busy = running && readerRuns;
+    }
+    if (busy) quit(0);
 }
 
 }  // namespace
 
-void post(Work work) {
-    bool wasEmpty;
-    {
-        std::lock_guard held(lock);
-        wasEmpty = items.empty();
-        items.push_back(std::move(work));
+void wakeMain() {
+    std::uint64_t one = 1;
+    while (::write(wakeFd(), &one, sizeof one) < 0 && errno == EINTR) {
     }
-    // The main thread only sleeps on an empty queue.
-    if (wasEmpty) ready.notify_one();
 }
 
+void post(Work work) {
+    bool idle;
+    {
+        std::lock_guard held(lock);
+        items.push_back(std::move(work));
+        backlog = std::max(backlog, items.size());
+        idle = !running;
+    }
+    // A running thread takes the item before it gives the right to run back.
+    if (idle) wakeMain();
+}
+
+bool claim(bool more) {
+    // Lines waiting for the main thread to write them come first.
+    if (outputHandedOver()) return false;
+    {
+        std::lock_guard held(lock);
+        if (running || !items.empty() || ended) return false;
+        running = readerRuns = true;
+    }
+    gather(more);
+    return true;
+}
+
+void finish(bool more) { runWaiting(more); }
+
 void runMainLoop() {
-    std::vector<Work> batch;
+    bool watching = true;  // the input, for its end
     for (;;) {
-        takeAll(batch, true);
-        run(batch);
+        pollfd fds[2] = {{wakeFd(), POLLIN, 0}, {STDIN_FILENO, POLLRDHUP, 0}};
+        // Only a hang-up or an error wakes this for the input, never data.
+        if (::poll(fds, watching ? 2 : 1, -1) < 0) continue;
+        if (watching && fds[1].revents != 0) {
+            watching = false;
+            inputEnded();
+        }
+        if (fds[0].revents & POLLIN) {
+            std::uint64_t count;
+            while (::read(wakeFd(), &count, sizeof count) < 0 && errno == EINTR) {
+            }
+        }
+        writeHandedOver();
+        {
+            std::lock_guard held(lock);
+            if (running || items.empty()) continue;
+            running = true;
+        }
+        runWaiting(false);
+        writeHandedOver();
     }
 }
 
 void drainMainQueue() {
-    std::vector<Work> batch;
-    for (takeAll(batch, false); !batch.empty(); takeAll(batch, false)) run(batch);
+    {
+        std::lock_guard held(lock);
+        if (running) return;
+        running = true;
+    }
+    runWaiting(false);
 }

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <new>
 #include <string>
 #include <string_view>
 
@@ -18,9 +19,15 @@ namespace {
 // A line longer than this gives its memory back once it has been read.
 constexpr std::size_t keepCapacity = 1 << 20;
 
-void take(std::string_view line) {
-    if (auto object = accept(line))
-        post([object = std::move(*object)] { dispatch(object); });
+void take(std::string_view line, bool more) {
+    auto request = accept(line);
+    if (request && claim(more)) {
+        dispatch(*request);
+        return finish(more);
+    }
+    if (request) post([request = std::move(*request)] { dispatch(request); });
+    // Replies that waited for this line leave before the next read waits.
+    if (!more) flush();
 }
 
 }  // namespace
@@ -29,13 +36,26 @@ void readerLoop() {
     // Blocks of a huge line come from and go straight back to the system;
     // a fixed threshold stops the allocator from keeping them for later.
     ::mallopt(M_MMAP_THRESHOLD, keepCapacity);
+    // Input is never held up by a host that is slow to read our output.
+    writeWithoutWaiting(wakeMain);
     readLines(STDIN_FILENO, take);
     quit(0);
 }
 
-void readLines(int fd, void (*take)(std::string_view line)) {
+void readLines(int fd, void (*take)(std::string_view line, bool more)) {
     char buf[1 << 16];
-    std::string partial;  // the start of a line that spans reads
+    std::string partial;    // the start of a line that spans reads
+    bool dropping = false;  // the line being read did not fit in memory
+    // Keeps the start of a line; a line that cannot be kept is dropped whole.
+    auto keep = [&](const char* from, const char* to) {
+        if (dropping) return;
+        try {
+            partial.append(from, to);
+        } catch (const std::bad_alloc&) {
+            std::string().swap(partial);
+            dropping = true;
+        }
+    };
     for (;;) {
         ssize_t n = ::read(fd, buf, sizeof buf);
         if (n < 0 && errno == EINTR) continue;
@@ -47,18 +67,22 @@ void readLines(int fd, void (*take)(std::string_view line)) {
         if (n <= 0) break;
         const char* p = buf;
         const char* end = buf + n;
-        while (auto* nl = static_cast<const char*>(std::memchr(p, '\n', end - p))) {
-            if (partial.empty()) {
-                take({p, static_cast<std::size_t>(nl - p)});
+        auto* nl = static_cast<const char*>(std::memchr(p, '\n', end - p));
+        while (nl) {
+            auto* next = static_cast<const char*>(std::memchr(nl + 1, '\n', end - nl - 1));
+            if (partial.empty() && !dropping) {
+                take({p, static_cast<std::size_t>(nl - p)}, next != nullptr);
             } else {
-                partial.append(p, nl);
-                take(partial);
+                keep(p, nl);
+                if (!dropping) take(partial, next != nullptr);
                 if (partial.capacity() > keepCapacity) std::string().swap(partial);
                 partial.clear();
+                dropping = false;
             }
             p = nl + 1;
+            nl = next;
         }
-        partial.append(p, end);
+        keep(p, end);
     }
-    if (!partial.empty()) take(partial);
+    if (!partial.empty()) take(partial, false);
 }

@@ -21,7 +21,7 @@ int main() {
 
     const std::string request = R"({"id":12345,"dest":"Midi Through Port-0","bytes":[144,60,100]})";
     for (int i = 0; i < 10'000; ++i) {
-        if (auto object = accept(request)) post([object = std::move(*object)] { dispatch(object); });
+        if (auto parsed = accept(request)) post([parsed = std::move(*parsed)] { dispatch(parsed); });
         drainMainQueue();
     }
     return 0;

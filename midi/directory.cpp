@@ -2,6 +2,7 @@
 
 #include <utf8proc.h>
 
+#include <algorithm>
 #include <cstdlib>
 
 std::optional<std::string> prop(midi::Ref object, midi::Property key) {
@@ -67,11 +68,23 @@ const Directory& current() {
     directory.generation = generation;
     directory.list = destinations();
     directory.first.clear();
-    for (std::size_t i = 0; i < directory.list.size(); ++i) directory.first.try_emplace(canonical(directory.list[i].name), i);
+    directory.longestKey = 0;
+    for (std::size_t i = 0; i < directory.list.size(); ++i) {
+        auto [at, added] = directory.first.try_emplace(canonical(directory.list[i].name), i);
+        if (added) directory.longestKey = std::max(directory.longestKey, at->first.size());
+    }
     return directory;
 }
 
+// Composing makes a text at most three times shorter in UTF-8 (three jamo
+// into one syllable), so a name longer than this many times the longest
+// listed one is equivalent to none of them. Normalising takes time that
+// grows with the square of a run of combining marks; such a name is never
+// normalised.
+constexpr std::size_t mostShrink = 4;
+
 const Destination* lookup(const Directory& directory, const std::string& name) {
+    if (name.size() > mostShrink * directory.longestKey) return nullptr;
     auto it = ascii(name) ? directory.first.find(std::string_view(name)) : directory.first.find(canonical(name));
     return it == directory.first.end() ? nullptr : &directory.list[it->second];
 }

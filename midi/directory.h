@@ -33,6 +33,7 @@ struct Directory {
     std::vector<Destination> list;
     // The canonical form of each name, to the first entry that has it.
     std::unordered_map<std::string, std::size_t, Hash, std::equal_to<>> first;
+    std::size_t longestKey = 0;  // in bytes
 };
 
 // The directory of the setup as it stands now: the last one while the

@@ -7,13 +7,13 @@
 #include "midi/directory.h"
 #include "protocol/messages.h"
 
-void send(const Json& request) {
-    std::int64_t id = integerAt(request, "id").value_or(0);
+void send(const Request& request) {
+    std::int64_t id = request.id.value_or(0);
     auto fail = [id](const std::string& error) { emit(sendReply(id, &error)); };
 
-    const std::string* dest = textAt(request, "dest");
-    const Json::array_t* bytes = dest ? integersAt(request, "bytes") : nullptr;
-    if (!bytes || bytes->empty() || bytes->size() > 256) return fail("bad request");
+    const auto& dest = request.dest;
+    const auto& bytes = request.bytes;
+    if (!dest || !bytes.integers || bytes.count == 0 || bytes.count > maxBytes) return fail("bad request");
 
     // A name that is not listed may still be there under a change the
     // service was not told of; asking afresh settles it.
@@ -22,13 +22,9 @@ void send(const Json& request) {
     if (!target && midi::rescan() != directory.generation) target = lookup(current(), *dest);
     if (!target) return fail(*dest + " is not connected");
 
-    std::uint8_t data[256];
-    std::size_t n = 0;
-    for (const auto& b : *bytes) data[n++] = static_cast<std::uint8_t>(*integerOf(b));
-
     midi::PacketList list{};
     midi::Packet* packet = midi::packetListInit(&list);
-    midi::packetListAdd(&list, midi::listSize, packet, 0, n, data);
+    midi::packetListAdd(&list, midi::listSize, packet, 0, bytes.count, bytes.first.data());
     midi::Status status = midi::sendList(port, target->ref, &list);
     if (status == midi::stale) {
         // The port under that name changed before anything went out: the

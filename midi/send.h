@@ -2,6 +2,6 @@
 // The send request: checks it, sends its bytes to the named destination and
 // answers it with exactly one send reply.
 
-#include "protocol/emit.h"
+#include "protocol/messages.h"
 
-void send(const Json& request);
+void send(const Request& request);

@@ -1,42 +1,233 @@
 #include "protocol/accept.h"
 
+#include <boost/json/basic_parser_impl.hpp>
+
+#include <cstring>
+#include <limits>
+#include <new>
+#include <string>
+
 namespace {
 
-using Dom = nlohmann::detail::json_sax_dom_parser<Json>;
+using boost::json::error_code;
+using boost::json::string_view;
 
-// Builds the value like the library's own parser, but gives up past maxDepth
-// so that a hostile line cannot exhaust the stack or memory on nesting.
-struct Bounded {
-    Dom dom;
-    int depth = 0;
+// Reads a line's values as they are parsed: only the four keys the bridge
+// asks for, at the top level, are looked at, and nothing else is kept, so a
+// line costs little more than its own length whatever it holds.
+class Reading {
+public:
+    static constexpr std::size_t max_object_size = std::numeric_limits<std::size_t>::max();
+    static constexpr std::size_t max_array_size = std::numeric_limits<std::size_t>::max();
+    static constexpr std::size_t max_key_size = std::numeric_limits<std::size_t>::max();
+    static constexpr std::size_t max_string_size = std::numeric_limits<std::size_t>::max();
 
-    explicit Bounded(Json& out) : dom(out, false) {}
+    Request request;
 
-    bool null() { return dom.null(); }
-    bool boolean(bool v) { return dom.boolean(v); }
-    bool number_integer(Json::number_integer_t v) { return dom.number_integer(v); }
-    bool number_unsigned(Json::number_unsigned_t v) { return dom.number_unsigned(v); }
-    bool number_float(Json::number_float_t v, const Json::string_t& s) { return dom.number_float(v, s); }
-    bool string(Json::string_t& v) { return dom.string(v); }
-    bool binary(Json::binary_t& v) { return dom.binary(v); }
-    bool start_object(std::size_t n) { return ++depth <= maxDepth && dom.start_object(n); }
-    bool key(Json::string_t& v) { return dom.key(v); }
-    bool end_object() { --depth; return dom.end_object(); }
-    bool start_array(std::size_t n) { return ++depth <= maxDepth && dom.start_array(n); }
-    bool end_array() { --depth; return dom.end_array(); }
-    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) { return false; }
+    bool on_document_begin(error_code&) { return true; }
+    bool on_document_end(error_code&) { return true; }
+
+    bool on_object_begin(error_code& ec) {
+        if (depth == 0) return ++depth, true;
+        return container(ec);
+    }
+    bool on_object_end(std::size_t, error_code&) { return end(); }
+    bool on_array_begin(error_code& ec) {
+        if (depth == 0) return notAnObject(ec);
+        if (depth == 1 && key == Key::bytes) {
+            request.bytes = {true, 0, {}};
+            inBytes = true;
+            return ++depth, true;
+        }
+        return container(ec);
+    }
+    bool on_array_end(std::size_t, error_code&) {
+        if (depth == 2 && inBytes) inBytes = false;
+        return end();
+    }
+
+    bool on_key_part(string_view part, std::size_t, error_code&) {
+        if (depth == 1) keyText.append(part.data(), std::min(part.size(), room()));
+        return true;
+    }
+    bool on_key(string_view part, std::size_t size, error_code&) {
+        if (depth != 1) return true;
+        keyText.append(part.data(), std::min(part.size(), room()));
+        key = size > longestKey ? Key::other : keyNamed(keyText);
+        keyText.clear();
+        return true;
+    }
+
+    bool on_string_part(string_view part, std::size_t, error_code& ec) {
+        if (depth == 0) return notAnObject(ec);
+        if (depth == 1 && key == Key::dest) text.append(part.data(), part.size());
+        if (depth == 1 && key == Key::cmd) command(part);
+        return true;
+    }
+    bool on_string(string_view part, std::size_t, error_code& ec) {
+        if (depth == 0) return notAnObject(ec);
+        if (depth == 1 && key == Key::dest) {
+            text.append(part.data(), part.size());
+            request.dest = std::move(text);
+            text = std::string();
+        } else if (depth == 1 && key == Key::cmd) {
+            command(part);
+            request.ports = text == "ports";
+            text.clear();
+        } else {
+            other();
+        }
+        return true;
+    }
+
+    bool on_number_part(string_view, error_code&) { return true; }
+    bool on_int64(std::int64_t v, string_view, error_code& ec) { return integer(v, ec); }
+    bool on_uint64(std::uint64_t v, string_view, error_code& ec) {
+        if (v > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) return scalar(ec);
+        return integer(static_cast<std::int64_t>(v), ec);
+    }
+    bool on_double(double, string_view, error_code& ec) { return scalar(ec); }
+    bool on_bool(bool, error_code& ec) { return scalar(ec); }
+    bool on_null(error_code& ec) { return scalar(ec); }
+    bool on_comment_part(string_view, error_code&) { return true; }
+    bool on_comment(string_view, error_code&) { return true; }
+
+private:
+    enum class Key { other, id, dest, bytes, cmd };
+    static constexpr std::size_t longestKey = 5;
+
+    int depth = 0;          // of the value being read; the top-level object's members are at 1
+    Key key = Key::other;   // the key of the top-level member being read
+    bool inBytes = false;   // reading the elements of "bytes"
+    std::string keyText;    // the start of a top-level key
+    std::string text;       // the "dest" or "cmd" text so far
+
+    std::size_t room() const { return longestKey + 1 - std::min(keyText.size(), longestKey + 1); }
+
+    // Only as much of a "cmd" text as tells "ports" from every other text.
+    void command(string_view part) {
+        text.append(part.data(), std::min(part.size(), 6 - std::min<std::size_t>(text.size(), 6)));
+    }
+
+    static Key keyNamed(const std::string& k) {
+        if (k == "id") return Key::id;
+        if (k == "dest") return Key::dest;
+        if (k == "bytes") return Key::bytes;
+        if (k == "cmd") return Key::cmd;
+        return Key::other;
+    }
+
+    static bool notAnObject(error_code& ec) {
+        ec = boost::json::error::syntax;  // any error: the line is dropped
+        return false;
+    }
+
+    // A value that is not what its key asks for.
+    void other() {
+        if (depth == 2 && inBytes) {
+            request.bytes.integers = false;
+            ++request.bytes.count;
+            return;
+        }
+        if (depth != 1) return;
+        switch (key) {
+            case Key::id: request.id.reset(); break;
+            case Key::dest: request.dest.reset(); break;
+            case Key::bytes: request.bytes.integers = false, request.bytes.count = 0; break;
+            case Key::cmd: request.ports = false; break;
+            case Key::other: break;
+        }
+    }
+
+    bool scalar(error_code& ec) {
+        if (depth == 0) return notAnObject(ec);
+        other();
+        return true;
+    }
+
+    bool integer(std::int64_t v, error_code& ec) {
+        if (depth == 0) return notAnObject(ec);
+        if (depth == 2 && inBytes) {
+            auto& bytes = request.bytes;
+            if (bytes.count < maxBytes) bytes.first[bytes.count] = static_cast<std::uint8_t>(v);
+            ++bytes.count;
+        } else if (depth == 1 && key == Key::id) {
+            request.id = v;
+        } else {
+            other();
+        }
+        return true;
+    }
+
+    bool container(error_code&) {
+        other();
+        ++depth;
+        return true;
+    }
+    bool end() {
+        --depth;
+        return true;
+    }
 };
+
+boost::json::parse_options options() {
+    boost::json::parse_options o;
+    o.max_depth = maxDepth;
+    return o;
+}
+
+// Parses the whole line; false when it is not one JSON object.
+bool parse(boost::json::basic_parser<Reading>& parser, std::string_view line, error_code& ec) {
+    std::size_t used = parser.write_some(false, line.data(), line.size(), ec);
+    return !ec && used == line.size();
+}
+
+// The line with every exponent of more than nine digits written as nine
+// nines. Either way the number has an exponent, so it is not an integer and
+// nothing reads its value; the parser cannot take exponents that long.
+std::string shortExponents(std::string_view line) {
+    std::string out;
+    out.reserve(line.size());
+    bool inText = false;
+    for (std::size_t i = 0; i < line.size(); ++i) {
+        char c = line[i];
+        out += c;
+        if (inText) {
+            if (c == '\\' && i + 1 < line.size()) out += line[++i];
+            else if (c == '"') inText = false;
+            continue;
+        }
+        if (c == '"') inText = true;
+        if ((c != 'e' && c != 'E') || i == 0 || line[i - 1] < '0' || line[i - 1] > '9') continue;
+        std::size_t j = i + 1;
+        if (j < line.size() && (line[j] == '+' || line[j] == '-')) out += line[j++];
+        std::size_t digits = j;
+        while (digits < line.size() && line[digits] >= '0' && line[digits] <= '9') ++digits;
+        if (digits - j > 9) out += "999999999";
+        else out.append(line.data() + j, digits - j);
+        i = digits - 1;
+    }
+    return out;
+}
 
 }  // namespace
 
-std::optional<Json> accept(std::string_view line) {
-    // The parser reads a NUL as the end of its input, which would let the
-    // bytes after one through unseen.
-    if (line.find('\0') != std::string_view::npos) return std::nullopt;
-    Json value;
-    Bounded sax(value);
-    bool ok = Json::sax_parse(line.begin(), line.end(), &sax,
-                              nlohmann::detail::input_format_t::json, true);
-    if (!ok || !value.is_object()) return std::nullopt;
-    return value;
+std::optional<Request> accept(std::string_view line) {
+    // A byte order mark may open a line, once.
+    if (line.size() >= 3 && std::memcmp(line.data(), "\xef\xbb\xbf", 3) == 0) line.remove_prefix(3);
+    boost::json::basic_parser<Reading> parser(options());
+    try {
+        error_code ec;
+        if (parse(parser, line, ec)) return std::move(parser.handler().request);
+        if (ec != boost::json::error::exponent_overflow) return std::nullopt;
+        boost::json::basic_parser<Reading> again(options());
+        if (parse(again, shortExponents(line), ec)) return std::move(again.handler().request);
+        return std::nullopt;
+    } catch (const std::bad_alloc&) {
+        auto id = parser.handler().request.id;
+        if (!id) return std::nullopt;
+        Request answerable;
+        answerable.id = id;
+        return answerable;
+    }
 }

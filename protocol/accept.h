@@ -1,13 +1,16 @@
 #pragma once
 // The input rule: a line is accepted when it holds exactly one JSON text
-// whose top level is an object.
+// whose top level is an object; what the bridge reads of it is kept.
 
 #include <optional>
 #include <string_view>
 
-#include "protocol/emit.h"
+#include "protocol/messages.h"
 
 // Deeper nesting than this is refused; real messages nest two deep.
 inline constexpr int maxDepth = 64;
 
-std::optional<Json> accept(std::string_view line);
+// The request a line carries, or none when the line is dropped. When memory
+// runs out while a line is read, it is dropped too, unless its "id" has been
+// read: it is then a request with that id and nothing else.
+std::optional<Request> accept(std::string_view line);

@@ -3,6 +3,8 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <boost/json/serialize.hpp>
+
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -20,7 +22,15 @@ std::mutex output;
 // (the size a pipe takes in one piece), so a burst's replies still flow.
 std::string gathered;
 constexpr std::size_t gatherLimit = 4096;
-bool gathering = false;  // main thread only
+bool gathering = false;  // the thread running work items only
+
+// A thread that must never wait for the host to read (the reader thread)
+// writes only what the output takes at once and hands the rest over: the
+// main thread then writes it, and everything after it, until all is out.
+thread_local bool neverWait = false;
+bool handedOver = false;  // under output: lines wait for the main thread
+bool writing = false;     // under output: the main thread is writing them
+void (*wakeWriter)() = nullptr;
 
 // How long quit() waits for a line being written: a host that has stopped
 // reading would otherwise keep the bridge alive after its input has ended.
@@ -60,41 +70,136 @@ void writeUntil(const std::string& text, std::chrono::steady_clock::time_point d
     }
 }
 
+// True when text is well-formed UTF-8: no stray or missing continuation
+// byte, no overlong form, no surrogate, nothing above U+10FFFF.
+bool utf8(std::string_view text) {
+    auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    auto* end = p + text.size();
+    while (p < end) {
+        unsigned c = *p;
+        if (c < 0x80) {
+            ++p;
+            continue;
+        }
+        int more = c >= 0xf0 ? 3 : c >= 0xe0 ? 2 : 1;
+        if (c < 0xc2 || c > 0xf4 || end - p <= more) return false;
+        unsigned lo = 0x80, hi = 0xbf;  // the bounds of the second byte
+        if (c == 0xe0) lo = 0xa0;
+        if (c == 0xed) hi = 0x9f;
+        if (c == 0xf0) lo = 0x90;
+        if (c == 0xf4) hi = 0x8f;
+        if (p[1] < lo || p[1] > hi) return false;
+        for (int i = 2; i <= more; ++i)
+            if ((p[i] & 0xc0) != 0x80) return false;
+        p += more + 1;
+    }
+    return true;
+}
+
+// Under output: empties gathered, which gives a huge line's memory back.
+void clearGathered() {
+    if (gathered.capacity() > 4 * gatherLimit) std::string().swap(gathered);
+    gathered.clear();
+}
+
+// Under output: writes what is gathered, or on a thread that never waits,
+// as much as the output takes now, handing the rest to the main thread.
+void writeGathered() {
+    if (handedOver) return;
+    if (!neverWait) {
+        writeAll(gathered);
+        return clearGathered();
+    }
+    std::size_t done = 0;
+    while (done < gathered.size()) {
+        pollfd out{STDOUT_FILENO, POLLOUT, 0};
+        if (::poll(&out, 1, 0) != 1) break;
+        if (!(out.revents & POLLOUT)) {
+            done = gathered.size();  // a host that closed its end gets nothing more
+            break;
+        }
+        // No more than a pipe is sure to take at once, so the write cannot block.
+        ssize_t n = ::write(STDOUT_FILENO, gathered.data() + done, std::min<std::size_t>(gathered.size() - done, PIPE_BUF));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno == EAGAIN) break;
+        if (n < 0) done = gathered.size();
+        else done += static_cast<std::size_t>(n);
+    }
+    if (done == gathered.size()) return clearGathered();
+    gathered.erase(0, done);
+    handedOver = true;
+    if (wakeWriter) wakeWriter();
+}
+
 }  // namespace
 
 void emit(const Json& object) {
     std::string line;
     try {
-        line = object.dump();
-    } catch (const Json::exception&) {
+        line = boost::json::serialize(object);
+        line += '\n';
+    } catch (const std::bad_alloc&) {
         return;
     }
-    line += '\n';
+    if (!utf8(line)) return;
     std::lock_guard held(output);
-    if (!gathering && gathered.empty()) return writeAll(line);
+    if (!gathering && gathered.empty() && !neverWait) return writeAll(line);
     gathered += line;
     if (gathering && gathered.size() < gatherLimit) return;
-    writeAll(gathered);
-    gathered.clear();
+    writeGathered();
 }
 
 void gather(bool on) { gathering = on; }
 
+void writeWithoutWaiting(void (*wake)()) {
+    neverWait = true;
+    wakeWriter = wake;
+}
+
+bool outputHandedOver() {
+    std::lock_guard held(output);
+    return handedOver;
+}
+
+void writeHandedOver() {
+    std::unique_lock held(output);
+    while (handedOver) {
+        std::string lines;
+        lines.swap(gathered);
+        if (lines.empty()) {
+            handedOver = false;
+            break;
+        }
+        // Written without the lock, so that the reader thread never waits
+        // for it: what it writes meanwhile is gathered behind these lines.
+        writing = true;
+        held.unlock();
+        writeAll(lines);
+        held.lock();
+        writing = false;
+    }
+}
+
 void flush() {
     std::lock_guard held(output);
-    if (gathered.empty()) return;
-    writeAll(gathered);
-    gathered.clear();
+    if (!gathered.empty()) writeGathered();
 }
 
 void quit(int status) {
     auto deadline = std::chrono::steady_clock::now() + lineGrace;
     // Tried now and then rather than waited on with a timeout, which the
     // thread sanitizer cannot see as holding the lock; this runs once.
-    bool held = output.try_lock();
+    // Lines being written by the main thread come before the gathered ones.
+    auto take = [] {
+        if (!output.try_lock()) return false;
+        if (!writing) return true;
+        output.unlock();
+        return false;
+    };
+    bool held = take();
     while (!held && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        held = output.try_lock();
+        held = take();
     }
     // Gathered replies belong to requests that were carried out.
     if (held) writeUntil(gathered, deadline);

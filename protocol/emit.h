@@ -1,19 +1,27 @@
 #pragma once
 // The one way output is written: one JSON object as one compact line.
 
-#include <nlohmann/json.hpp>
+#include <boost/json/value.hpp>
 
-using Json = nlohmann::json;
+using Json = boost::json::value;
 
 // Writes the object and a line feed with one write, or nothing when it cannot
-// be serialised (a text that is not valid UTF-8, say).
+// be serialised as valid UTF-8 (a name that is not, say).
 void emit(const Json& object);
 
 // While gathering, lines wait and leave together, a few kilobytes at a time,
-// with the next line written while not gathering or with flush(): the main
-// loop gathers the replies of work that more work is queued behind.
+// with the next line written while not gathering or with flush(): the thread
+// running work items gathers the replies of work that more work follows.
 void gather(bool on);
 void flush();
+
+// From here on, the calling thread never waits for the host to take its
+// lines: what the output cannot take at once waits for another thread,
+// which wake() tells to call writeHandedOver(); until then, and until that
+// is done, outputHandedOver() is true and every line waits behind them.
+void writeWithoutWaiting(void (*wake)());
+bool outputHandedOver();
+void writeHandedOver();
 
 // Ends the process with the given status without cutting a line in half:
 // it waits for a line being written and writes the gathered ones (for a

@@ -1,6 +1,8 @@
 #pragma once
 // The shapes of the messages on both streams.
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -14,13 +16,23 @@ Json portsReport(const std::vector<Destination>& directory);
 Json sendReply(std::int64_t id, const std::string* error);
 Json failureLine(std::int32_t status);
 
-// Input values, each read as one type; anything else counts as absent.
-// An integer is a number written as a whole number in the signed 64-bit range.
-std::optional<std::int64_t> integerAt(const Json& object, const char* key);
-const std::string* textAt(const Json& object, const char* key);
-// The array, when it exists and every element is an integer.
-const Json::array_t* integersAt(const Json& object, const char* key);
-std::optional<std::int64_t> integerOf(const Json& value);
+// A send request carries at most this many bytes.
+inline constexpr std::size_t maxBytes = 256;
 
-// True when the object is the ports command.
-bool isPortsCommand(const Json& object);
+// What is read of one accepted input object: each value the bridge asks for,
+// as its one type. A value of any other type counts as absent (for "id" and
+// "cmd") or invalid (for "dest" and "bytes"). An integer is a number written
+// as a whole number in the signed 64-bit range; of a repeated key, the last
+// value counts.
+struct Request {
+    bool ports = false;               // "cmd" is the text "ports"
+    std::optional<std::int64_t> id;   // "id"
+    std::optional<std::string> dest;  // "dest"
+    struct Bytes {
+        bool integers = false;  // "bytes" is an array every element of which is an integer
+        std::size_t count = 0;  // how many elements it has
+        // The first maxBytes of them, each as its low eight bits (the integer
+        // modulo 256); the rest are counted, not kept.
+        std::array<std::uint8_t, maxBytes> first;
+    } bytes;
+};

@@ -5,7 +5,7 @@ set -eu
 
 . "$(dirname "$0")/packages.sh"
 
-install_missing build-essential cmake pkg-config libasound2-dev nlohmann-json3-dev \
+install_missing build-essential cmake pkg-config libasound2-dev libboost-json1.81-dev nlohmann-json3-dev \
     libutf8proc-dev googletest libgtest-dev libgmock-dev libbenchmark-dev valgrind \
     clang libclang-rt-14-dev
 

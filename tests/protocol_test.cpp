@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include "json.h"
+
+#include "allocation.h"
 #include "capture.h"
 #include "protocol/emit.h"
 #include "protocol/messages.h"
@@ -16,9 +19,9 @@ TEST(Emit, WritesAwkwardNamesOnOneLineThatDecodesBack) {
         ASSERT_FALSE(out.empty()) << name;
         EXPECT_EQ(out.find('\n'), out.size() - 1) << out;
         EXPECT_EQ(out.find('\r'), std::string::npos) << out;
-        Json back = Json::parse(out);
-        EXPECT_EQ(back["ports"][0]["name"], name);
-        EXPECT_EQ(back["ports"][0]["uid"], -5);
+        Json back = parse(out);
+        EXPECT_EQ(back.at("ports").at(0).at("name").get_string(), name);
+        EXPECT_EQ(back.at("ports").at(0).at("uid"), -5);
     }
 }
 
@@ -28,67 +31,143 @@ TEST(Emit, WritesCompactJson) {
 }
 
 TEST(Emit, WritesNothingForTextThatIsNotUtf8) {
-    EXPECT_EQ(capture([] { emit(portsReport({{1, "bad \xff byte", 0}})); }), "");
-    EXPECT_EQ(capture([] { emit(portsReport({{1, "cut \xc3", 0}})); }), "");
+    struct Case {
+        const char* name;
+        bool written;
+    } cases[] = {
+        {"bad \xff byte", false},
+        {"cut \xc3", false},
+        {"cut at the end \xe2\x82", false},
+        {"stray \x80 continuation", false},
+        {"overlong \xc0\xaf", false},
+        {"overlong \xe0\x80\xaf", false},
+        {"surrogate \xed\xa0\x80", false},
+        {"past U+10FFFF \xf4\x90\x80\x80", false},
+        {"highest \xf4\x8f\xbf\xbf", true},
+        {"three bytes \xe2\x82\xac and four \xf0\x9f\x8e\xb9", true},
+        {"just below the surrogates \xed\x9f\xbf", true},
+    };
+    for (const auto& c : cases) {
+        std::string out = capture([&] { emit(portsReport({{1, c.name, 0}})); });
+        EXPECT_EQ(!out.empty(), c.written) << c.name;
+    }
 }
 
 TEST(Messages, SendRepliesCarryErrorOnlyWhenFailed) {
     std::string error = "bad request";
-    EXPECT_EQ(sendReply(7, nullptr), Json::parse(R"({"id":7,"ok":true})"));
-    EXPECT_EQ(sendReply(-1, &error), Json::parse(R"({"id":-1,"ok":false,"error":"bad request"})"));
-    EXPECT_EQ(failureLine(5)["error"], "MIDI unavailable (5)");
+    EXPECT_EQ(sendReply(7, nullptr), parse(R"({"id":7,"ok":true})"));
+    EXPECT_EQ(sendReply(-1, &error), parse(R"({"id":-1,"ok":false,"error":"bad request"})"));
+    EXPECT_EQ(failureLine(5).at("error").get_string(), "MIDI unavailable (5)");
 }
 
-TEST(Messages, IntegersAreWholeNumbersInTheSigned64BitRange) {
+// Each value read as an id and as the one element of "bytes".
+TEST(Accept, IntegersAreWholeNumbersInTheSigned64BitRange) {
+    const std::string digits401 = "1" + std::string(400, '0');
     struct Case {
-        const char* value;
+        std::string value;
         std::optional<std::int64_t> integer;
     } cases[] = {
         {"0", 0},
+        {"-0", 0},
         {"-1", -1},
+        {"300", 300},
         {"9223372036854775807", INT64_MAX},
         {"-9223372036854775808", INT64_MIN},
         {"9223372036854775808", std::nullopt},
         {"18446744073709551615", std::nullopt},
         {"-9223372036854775809", std::nullopt},
+        {digits401, std::nullopt},
+        {"-" + digits401, std::nullopt},
         {"1e2", std::nullopt},
         {"144.0", std::nullopt},
         {"1.5", std::nullopt},
+        {"1e400", std::nullopt},
+        {"-1e400", std::nullopt},
+        {"1e-400", std::nullopt},
+        {"1e99999999999999999999", std::nullopt},
+        {"2E-99999999999999999999", std::nullopt},
         {"true", std::nullopt},
         {"\"12\"", std::nullopt},
         {"null", std::nullopt},
         {"[1]", std::nullopt},
         {"{}", std::nullopt},
     };
-    for (const auto& c : cases) EXPECT_EQ(integerOf(Json::parse(c.value)), c.integer) << c.value;
+    for (const auto& c : cases) {
+        Request r = accepted(R"({"id":)" + c.value + R"(,"bytes":[)" + c.value + "]}");
+        EXPECT_EQ(r.id, c.integer) << c.value;
+        EXPECT_EQ(r.bytes.integers, c.integer.has_value()) << c.value;
+        EXPECT_EQ(r.bytes.count, 1u) << c.value;
+        if (c.integer) {
+            EXPECT_EQ(r.bytes.first[0], static_cast<std::uint8_t>(*c.integer)) << c.value;
+        }
+    }
 }
 
-TEST(Messages, ArraysOfIntegersAreTakenWhole) {
-    Json request = Json::parse(R"({"a":[1,2,3],"b":[1,"2"],"c":[],"d":[1,null],"e":5})");
-    EXPECT_NE(integersAt(request, "a"), nullptr);
-    EXPECT_EQ(integersAt(request, "b"), nullptr);
-    EXPECT_NE(integersAt(request, "c"), nullptr);
-    EXPECT_EQ(integersAt(request, "d"), nullptr);
-    EXPECT_EQ(integersAt(request, "e"), nullptr);
-    EXPECT_EQ(integersAt(request, "f"), nullptr);
-}
-
-TEST(Messages, OnlyTheExactWordPortsIsTheCommand) {
+TEST(Accept, ReadsEachValueAsItsOneTypeAndTheLastOfARepeatedKey) {
     struct Case {
-        const char* object;
+        const char* line;
         bool ports;
+        std::optional<std::string> dest;
+        bool integers;
+        std::size_t count;
     } cases[] = {
-        {R"({"cmd":"ports"})", true},
-        {R"({"cmd":"ports","id":4})", true},
-        {R"({"cmd":"Ports"})", false},
-        {R"({"cmd":" ports"})", false},
-        {R"({"cmd":"ports "})", false},
-        {R"({"cmd":1})", false},
-        {R"({"cmd":["ports"]})", false},
-        {R"({"CMD":"ports"})", false},
-        {R"({})", false},
+        {R"({"cmd":"ports"})", true, {}, false, 0},
+        {R"({"cmd":"Ports"})", false, {}, false, 0},
+        {R"({"cmd":"portsx"})", false, {}, false, 0},
+        {R"({"cmd":"ports","cmd":1})", false, {}, false, 0},
+        {R"({"CMD":"ports","Dest":"a","BYTES":[1]})", false, {}, false, 0},
+        {R"({"x":{"cmd":"ports","dest":"a","bytes":[1]}})", false, {}, false, 0},
+        {R"({"dest":"a\u00e9\u0000b","bytes":[1,2,3]})", false, std::string("a\xc3\xa9\0b", 5), true, 3},
+        {R"({"dest":5,"bytes":[]})", false, {}, true, 0},
+        {R"({"dest":"a","dest":null,"bytes":[1,"2"]})", false, {}, false, 2},
+        {R"({"bytes":[1,[2],3]})", false, {}, false, 3},
+        {R"({"bytes":[1,{"a":[2]}]})", false, {}, false, 2},
+        {R"({"bytes":{"0":1}})", false, {}, false, 0},
+        {R"({"bytes":[1],"bytes":7})", false, {}, false, 0},
     };
-    for (const auto& c : cases) EXPECT_EQ(isPortsCommand(Json::parse(c.object)), c.ports) << c.object;
+    for (const auto& c : cases) {
+        Request r = accepted(c.line);
+        EXPECT_EQ(r.ports, c.ports) << c.line;
+        EXPECT_EQ(r.dest, c.dest) << c.line;
+        EXPECT_EQ(r.bytes.integers, c.integers) << c.line;
+        EXPECT_EQ(r.bytes.count, c.count) << c.line;
+    }
+}
+
+// Past the most that can be sent, elements are counted and not kept.
+TEST(Accept, CountsEveryElementOfALongArray) {
+    std::string line = R"({"bytes":[)";
+    for (int i = 0; i < 100'000; ++i) line += std::to_string(i % 1000) + ",";
+    line += "-1]}";
+    Request r = accepted(line);
+    EXPECT_TRUE(r.bytes.integers);
+    EXPECT_EQ(r.bytes.count, 100'001u);
+    EXPECT_EQ(r.bytes.first[255], 255);
+}
+
+// A value too large for the memory there is: the line is dropped, or
+// answered as a bad request when its id has been read.
+TEST(Accept, ALineThatDoesNotFitKeepsOnlyItsId) {
+    const std::string big(100'000, 'x');
+    const std::string first = R"({"id":7,"dest":")" + big + R"(","bytes":[1]})";
+    const std::string after = R"({"dest":")" + big + R"(","id":7,"bytes":[1]})";
+    std::optional<Request> idFirst, idAfter;
+    {
+        AllocationLimit limit(16 * 1024);
+        idFirst = accept(first);
+        idAfter = accept(after);
+    }
+    ASSERT_TRUE(idFirst);
+    EXPECT_EQ(idFirst->id, 7);
+    EXPECT_FALSE(idFirst->dest);
+    EXPECT_FALSE(idFirst->ports);
+    EXPECT_FALSE(idAfter);
+}
+
+TEST(Accept, NestingUpToItsLimit) {
+    auto nested = [](int depth) { return std::string(depth - 1, '[') + std::string(depth - 1, ']'); };
+    EXPECT_TRUE(accept("{\"a\":" + nested(maxDepth) + "}"));
+    EXPECT_FALSE(accept("{\"a\":" + nested(maxDepth + 1) + "}"));
 }
 
 }  // namespace

@@ -35,13 +35,15 @@ bool readSome(int fd, std::string& into, std::chrono::milliseconds timeout) {
 
 }  // namespace
 
-Bridge::Bridge(const std::string& path) {
+Bridge::Bridge(const std::string& path, std::initializer_list<int> closed) {
     // A test writing to a bridge that has died must fail, not be killed.
     ::signal(SIGPIPE, SIG_IGN);
     int in[2], out[2], err[2];
     if (::pipe2(in, O_CLOEXEC) || ::pipe2(out, O_CLOEXEC) || ::pipe2(err, O_CLOEXEC))
         throw std::runtime_error("pipe");
     const char* argv[] = {path.c_str(), nullptr};
+    bool close[3] = {};
+    for (int fd : closed) close[fd] = true;
     pid_ = ::fork();
     if (pid_ < 0) throw std::runtime_error("fork");
     if (pid_ == 0) {
@@ -49,6 +51,8 @@ Bridge::Bridge(const std::string& path) {
         ::dup2(in[0], 0);
         ::dup2(out[1], 1);
         ::dup2(err[1], 2);
+        for (int fd = 0; fd < 3; ++fd)
+            if (close[fd]) ::close(fd);
         ::signal(SIGPIPE, SIG_DFL);
         ::execv(argv[0], const_cast<char* const*>(argv));
         ::_exit(127);

@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -13,8 +14,9 @@ using namespace std::chrono_literals;
 
 class Bridge {
 public:
-    // Starts the program at path (the bridge unless told otherwise).
-    explicit Bridge(const std::string& path = GUEST_BRIDGE);
+    // Starts the program at path (the bridge unless told otherwise); each
+    // standard stream named in closed (0, 1, 2) is left closed instead.
+    explicit Bridge(const std::string& path = GUEST_BRIDGE, std::initializer_list<int> closed = {});
     ~Bridge();
     Bridge(const Bridge&) = delete;
     Bridge& operator=(const Bridge&) = delete;

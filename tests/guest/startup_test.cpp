@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <functional>
+#include <thread>
+#include <vector>
 #include <nlohmann/json.hpp>
 
 #include "bridge.h"
@@ -85,5 +87,52 @@ INSTANTIATE_TEST_SUITE_P(
                     InputCase{"ClosedAtOnce", [](Bridge& b) { b.closeInput(); }, 1},
                     InputCase{"AskingForPorts", [](Bridge& b) { b.write("{\"cmd\":\"ports\"}\n"); }, 2}),
     [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+
+namespace {
+
+// Where each of the process's descriptors leads.
+std::vector<std::pair<int, std::string>> descriptors(pid_t pid) {
+    std::vector<std::pair<int, std::string>> out;
+    std::string dir = "/proc/" + std::to_string(pid) + "/fd/";
+    for (int fd = 0; fd < 64; ++fd) {
+        char target[256];
+        ssize_t n = ::readlink((dir + std::to_string(fd)).c_str(), target, sizeof target);
+        if (n > 0) out.emplace_back(fd, std::string(target, static_cast<std::size_t>(n)));
+    }
+    return out;
+}
+
+// Started without a standard stream, the bridge puts /dev/null in its place
+// before it opens the sequencer, whose handle must never be read as input or
+// written to as output.
+TEST_F(OnSequencer, StandardStreamsItWasStartedWithoutAreNeverItsOwn) {
+    for (int closed : {1, 2}) {
+        SCOPED_TRACE("started without descriptor " + std::to_string(closed));
+        Bridge bridge(GUEST_BRIDGE, {closed});
+        if (closed != 1) {
+            ASSERT_TRUE(isPortsReport(bridge.line()));
+        } else {
+            std::this_thread::sleep_for(300ms);  // its output goes nowhere
+        }
+        auto fds = descriptors(bridge.pid());
+        ASSERT_FALSE(fds.empty());
+        for (const auto& [fd, target] : fds) {
+            if (fd == closed) {
+                EXPECT_EQ(target, "/dev/null");
+            }
+            if (target.find("/dev/snd/") == 0) {
+                EXPECT_GT(fd, 2) << target;
+            }
+        }
+        bridge.closeInput();
+        EXPECT_EQ(bridge.wait(), 0);
+    }
+    // Without standard input there is nothing to read: it ends as at the end of input.
+    Bridge bridge(GUEST_BRIDGE, {0});
+    ASSERT_TRUE(isPortsReport(bridge.line()));
+    EXPECT_EQ(bridge.wait(2s), 0);
+}
 
 }  // namespace

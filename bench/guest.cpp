@@ -1,21 +1,27 @@
 // The bridge on a real sequencer, each figure beside its floor in the same run:
 // throughput against a loop of bare direct sends and against a loop doing the
 // sequencer work of a full enumeration per message, and again among 500 more
-// destinations; round trips against an echo child over the same pipes,
-// start-up against `aconnect -o`. Runs inside the virtual MIDI machine
-// (boot.sh bench); prints "@@bench NAME VALUE UNIT" lines.
+// destinations; round trips against a bare pipe echo over the same pipes (and
+// that echo against busybox cat); start-up against `aconnect -o`; resident
+// memory and CPU time around a burst of a million requests. Runs inside the
+// virtual MIDI machine (boot.sh bench); prints "@@bench NAME VALUE UNIT" lines.
 //   guest_bench BRIDGE ACONNECT   measures everything
-//   guest_bench echo              the echo child: one reply line per input line
+//   guest_bench echo              the bare echo: copies its input to its output as it comes
 
 #include <alsa/asoundlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <mutex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -26,9 +32,13 @@ using Clock = std::chrono::steady_clock;
 
 double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
-void die(const char* what) {
+// Two threads may fail at once (the burst's writer and its reader); one says why.
+[[noreturn]] void die(const char* what) {
+    static std::mutex once;
+    once.lock();
     std::printf("@@bench-error %s\n", what);
-    std::exit(1);
+    std::fflush(stdout);
+    std::_Exit(1);
 }
 
 struct Child {
@@ -42,6 +52,7 @@ struct Child {
         if (::pipe(i) != 0 || ::pipe(o) != 0) die("pipe");
         pid = ::fork();
         if (pid == 0) {
+            std::signal(SIGPIPE, SIG_DFL);
             ::dup2(i[0], 0);
             ::dup2(o[1], 1);
             ::close(i[0]), ::close(i[1]), ::close(o[0]), ::close(o[1]);
@@ -58,12 +69,32 @@ struct Child {
         ::close(out);
         ::waitpid(pid, nullptr, 0);
     }
-    void write(const std::string& text) const {
+    // Its wait status once it has gone, within 2 s; false while it still runs.
+    bool ended(int* status) const {
+        for (int i = 0; i < 100; ++i) {
+            if (::waitpid(pid, status, WNOHANG) == pid) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return false;
+    }
+    [[noreturn]] void lost(const char* what) const {
+        int status = 0;
+        std::string why = !ended(&status)       ? "it still runs"
+                          : WIFSIGNALED(status) ? "killed by signal " + std::to_string(WTERMSIG(status))
+                                                : "exit status " + std::to_string(WEXITSTATUS(status));
+        die((std::string(what) + ", " + why).c_str());
+    }
+    // False once the child's input is closed.
+    bool send(const std::string& text) const {
         for (std::size_t done = 0; done < text.size();) {
             ssize_t n = ::write(in, text.data() + done, text.size() - done);
-            if (n <= 0) die("write to child");
+            if (n <= 0) return false;
             done += static_cast<std::size_t>(n);
         }
+        return true;
+    }
+    void write(const std::string& text) const {
+        if (!send(text)) lost("write to child");
     }
     std::string line() {
         for (;;) {
@@ -74,29 +105,32 @@ struct Child {
             }
             char buf[1 << 16];
             ssize_t n = ::read(out, buf, sizeof buf);
-            if (n <= 0) die("child output ended");
+            if (n <= 0) lost("child output ended");
             buffered.append(buf, static_cast<std::size_t>(n));
         }
     }
-    // Reads until count more line feeds; returns how many lines held "ok":true.
-    long lines(long count) {
-        long ok = 0;
+    struct Replies {
+        long lines = 0, ok = 0;  // ok: lines that held "ok":true
+    };
+    // Reads until count more line feeds, or the end of the child's output.
+    Replies lines(long count) {
+        Replies r;
         std::string tail = buffered;
         buffered.clear();
-        count -= std::count(tail.begin(), tail.end(), '\n');
+        r.lines = std::count(tail.begin(), tail.end(), '\n');
         char buf[1 << 16];
-        while (count > 0) {
+        while (r.lines < count) {
             ssize_t n = ::read(out, buf, sizeof buf);
-            if (n <= 0) die("child output ended");
+            if (n <= 0) break;
             tail.append(buf, static_cast<std::size_t>(n));
-            count -= std::count(buf, buf + n, '\n');
+            r.lines += std::count(buf, buf + n, '\n');
             for (std::size_t at; (at = tail.find("\"ok\":true")) != std::string::npos;) {
-                ++ok;
+                ++r.ok;
                 tail.erase(0, at + 9);
             }
             if (tail.size() > 16) tail.erase(0, tail.size() - 16);
         }
-        return ok;
+        return r;
     }
 };
 
@@ -158,10 +192,11 @@ double bridgeThroughput(const char* bridge, long crowd) {
     for (long i = 1; i <= messages; ++i) all += request(i);
     auto start = Clock::now();
     std::thread writer([&] { child.write(all); });
-    long ok = child.lines(messages);
+    auto replies = child.lines(messages);
     auto elapsed = Clock::now() - start;
+    if (replies.lines < messages) child.lost("child output ended");
     writer.join();
-    if (ok != messages) die("a send request failed");
+    if (replies.ok != messages) die("a send request failed");
     return messages / seconds(elapsed);
 }
 
@@ -247,24 +282,37 @@ struct Percentiles {
     double p50, p99;
 };
 
-// Sequential request and reply pairs; microseconds.
-Percentiles roundTrips(const char* program, const char* arg) {
-    Child child(program, arg);
-    if (!arg) child.line();
-    std::vector<double> times;
-    constexpr int pairs = 2000;
-    times.reserve(pairs);
-    for (int i = 1; i <= pairs + 100; ++i) {
-        std::string text = request(i);
-        auto start = Clock::now();
-        child.write(text);
-        std::string reply = child.line();
-        auto elapsed = Clock::now() - start;
-        if (reply.find("\"ok\":true") == std::string::npos) die("a round trip failed");
-        if (i > 100) times.push_back(seconds(elapsed) * 1e6);  // after warming up
-    }
+Percentiles percentiles(std::vector<double> times) {
     std::sort(times.begin(), times.end());
     return {times[times.size() / 2], times[times.size() * 99 / 100]};
+}
+
+struct RoundTrips {
+    Percentiles bridge, echo, cat;
+};
+
+// Sequential request and reply pairs, in microseconds, taken in turn from the
+// bridge, the bare echo and busybox cat, all alive at once, so that a slow
+// phase of the machine hits every side. An echo's reply is the request itself.
+RoundTrips roundTrips(const char* bridge, const char* self) {
+    Child children[] = {{bridge, nullptr}, {self, "echo"}, {"/bin/cat", nullptr}};
+    children[0].line();
+    std::vector<double> times[3];
+    constexpr int pairs = 2000, warmup = 100;
+    for (auto& t : times) t.reserve(pairs);
+    for (int i = 1; i <= pairs + warmup; ++i) {
+        std::string text = request(i);
+        for (int c = 0; c < 3; ++c) {
+            auto start = Clock::now();
+            children[c].write(text);
+            std::string reply = children[c].line();
+            auto elapsed = Clock::now() - start;
+            bool good = c == 0 ? reply.find("\"ok\":true") != std::string::npos : reply + "\n" == text;
+            if (!good) die("a round trip failed");
+            if (i > warmup) times[c].push_back(seconds(elapsed) * 1e6);
+        }
+    }
+    return {percentiles(times[0]), percentiles(times[1]), percentiles(times[2])};
 }
 
 // From fork to the first line, or for aconnect to the end of its listing; the
@@ -287,25 +335,130 @@ double startup(const char* program, const char* arg, bool wholeOutput) {
     return times[times.size() / 2];
 }
 
-// Answers each line at once, the way the bridge answers a request.
+// A field of /proc/PID/status in KiB, such as "VmRSS:" or "VmHWM:"; -1 when
+// there is none (a process that has ended has no memory fields).
+long statusKiB(pid_t pid, const char* field) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind(field, 0) == 0) return std::stol(line.substr(std::strlen(field)));
+    return -1;
+}
+
+long residentKiB(pid_t pid, const char* field) {
+    long kib = statusKiB(pid, field);
+    if (kib < 0) die("no memory figures in /proc/PID/status");
+    return kib;
+}
+
+// User and system clock ticks the process has used, from /proc/PID/stat.
+long cpuTicks(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), {});
+    std::istringstream fields(text.substr(text.rfind(')') + 2));
+    std::string skip;
+    for (int i = 3; i < 14; ++i) fields >> skip;
+    long user = -1, system = -1;
+    fields >> user >> system;
+    if (user < 0 || system < 0) die("no CPU times in /proc/PID/stat");
+    return user + system;
+}
+
+// Starts VmHWM again from the current VmRSS, so that it holds the peak of what follows.
+void resetPeak(pid_t pid) {
+    std::ofstream clear("/proc/" + std::to_string(pid) + "/clear_refs");
+    clear << "5\n";
+    clear.flush();
+    if (!clear) die("clear_refs");
+}
+
+struct Footprint {
+    long before = 0, peak = 0, last = 0, after = 0;  // VmRSS and VmHWM, KiB
+    long idleTicks = 0;
+    double seconds = 0;  // first write to last reply
+    // A bridge that ended during the burst: its replies, wait status and the
+    // last peak seen while it ran.
+    long replies = 0;
+    int status = 0;
+    bool ended = false;
+};
+
+constexpr long burst = 1'000'000;
+
+// One bridge in service (its first requests answered one by one), then a
+// million requests written as fast as the pipe takes them by a second thread
+// while this one reads the replies: resident memory before, at the peak, at
+// the last reply and 1 s after it, and CPU ticks over the 2 s after it. A
+// third thread reads the peak as it goes, for a bridge that does not survive.
+Footprint burstFootprint(const char* bridge) {
+    Child child(bridge, nullptr);
+    child.line();
+    for (int i = 1; i <= 100; ++i) {
+        child.write(request(i));
+        if (child.line().find("\"ok\":true") == std::string::npos) die("a request before the burst failed");
+    }
+    std::string batch;
+    for (long i = 1; i <= 1000; ++i) batch += request(i);
+
+    Footprint f;
+    f.before = residentKiB(child.pid, "VmRSS:");
+    resetPeak(child.pid);
+    std::atomic<long> seen = f.before;
+    std::atomic<bool> done = false;
+    std::thread sampler([&] {
+        while (!done) {
+            if (long peak = statusKiB(child.pid, "VmHWM:"); peak > 0) seen = peak;
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    });
+    auto start = Clock::now();
+    std::thread writer([&] {
+        for (long sent = 0; sent < burst && child.send(batch); sent += 1000) {
+        }
+    });
+    auto replies = child.lines(burst);
+    auto end = Clock::now();
+    done = true;
+    sampler.join();
+    if (replies.lines < burst) {
+        writer.join();
+        f.replies = replies.lines;
+        f.peak = seen;
+        f.ended = child.ended(&f.status);
+        if (!f.ended) die("the bridge's output ended during the burst, and the bridge still runs");
+        return f;
+    }
+    long ticks = cpuTicks(child.pid);
+    f.last = residentKiB(child.pid, "VmRSS:");
+    f.peak = residentKiB(child.pid, "VmHWM:");
+    writer.join();
+    if (replies.ok != burst) die("a send request of the burst failed");
+    f.replies = replies.lines;
+    f.seconds = seconds(end - start);
+    std::this_thread::sleep_until(end + std::chrono::seconds(1));
+    f.after = residentKiB(child.pid, "VmRSS:");
+    std::this_thread::sleep_until(end + std::chrono::seconds(2));
+    f.idleTicks = cpuTicks(child.pid) - ticks;
+    return f;
+}
+
+// Copies its input to its output as it comes, with no look at lines: the
+// least a child at the other end of the same pipes can do.
 int echo() {
     char buf[1 << 16];
-    std::string partial;
-    for (ssize_t n; (n = ::read(0, buf, sizeof buf)) > 0;) {
-        partial.append(buf, static_cast<std::size_t>(n));
-        std::size_t nl;
-        while ((nl = partial.find('\n')) != std::string::npos) {
-            static const char reply[] = "{\"id\":1,\"ok\":true}\n";
-            if (::write(1, reply, sizeof reply - 1) < 0) return 1;
-            partial.erase(0, nl + 1);
+    for (ssize_t n; (n = ::read(0, buf, sizeof buf)) > 0;)
+        for (ssize_t done = 0; done < n;) {
+            ssize_t w = ::write(1, buf + done, static_cast<std::size_t>(n - done));
+            if (w <= 0) return 1;
+            done += w;
         }
-    }
     return 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    // A child that dies under a burst shows as a failed write, not a silent end.
+    std::signal(SIGPIPE, SIG_IGN);
     if (argc == 2 && std::strcmp(argv[1], "echo") == 0) return echo();
     if (argc != 3) {
         std::fprintf(stderr, "usage: guest_bench BRIDGE ACONNECT | guest_bench echo\n");
@@ -333,14 +486,30 @@ int main(int argc, char** argv) {
     print("throughput_send_floor", sendRate, "msg/s");
     print("throughput_enumerate_floor", enumerateRate, "msg/s");
 
-    auto bridgeTrip = roundTrips(bridge, nullptr);
-    auto echoTrip = roundTrips(self, "echo");
-    print("roundtrip_bridge_p50", bridgeTrip.p50, "us");
-    print("roundtrip_bridge_p99", bridgeTrip.p99, "us");
-    print("roundtrip_echo_p50", echoTrip.p50, "us");
-    print("roundtrip_echo_p99", echoTrip.p99, "us");
+    auto trips = roundTrips(bridge, self);
+    print("roundtrip_bridge_p50", trips.bridge.p50, "us");
+    print("roundtrip_bridge_p99", trips.bridge.p99, "us");
+    print("roundtrip_echo_p50", trips.echo.p50, "us");
+    print("roundtrip_echo_p99", trips.echo.p99, "us");
+    print("roundtrip_cat_p50", trips.cat.p50, "us");
+    print("roundtrip_cat_p99", trips.cat.p99, "us");
 
     print("startup_bridge", startup(bridge, nullptr, false), "ms");
     print("startup_aconnect", startup(aconnect, "-o", true), "ms");
+
+    // Last: the longest, and what it leaves behind touches nothing above.
+    auto f = burstFootprint(bridge);
+    print("burst_rss_before", static_cast<double>(f.before), "KiB");
+    print("burst_rss_peak", static_cast<double>(f.peak), "KiB");
+    if (f.ended) {
+        print("burst_ended_replies", static_cast<double>(f.replies), "replies");
+        if (WIFSIGNALED(f.status)) print("burst_ended_signal", WTERMSIG(f.status), "signal");
+        else print("burst_ended_status", WEXITSTATUS(f.status), "status");
+        return 0;
+    }
+    print("burst_seconds", f.seconds, "s");
+    print("burst_rss_last", static_cast<double>(f.last), "KiB");
+    print("burst_rss_after_1s", static_cast<double>(f.after), "KiB");
+    print("burst_idle_ticks_2s", static_cast<double>(f.idleTicks), "ticks");
     return 0;
 }

@@ -9,6 +9,7 @@
 # GUEST_KERNEL picks the guest's kernel: 6.1 (Debian 12's, the default) or 6.12
 # (Debian 13's), each prepared by guest/setup.sh in .cache/guest/KERNEL.
 # GUEST_TIMEOUT (seconds) bounds the machine's life: 240 for test and bench, 3600 for run.
+# GUEST_MEMORY is the machine's memory, as qemu's -m takes it: 256M unless set.
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 kernel=${GUEST_KERNEL:-6.1}
@@ -90,7 +91,7 @@ esac
 
 # No display, no monitor, no default devices: the guest's only devices are
 # two serial ports, ttyS0 (the console) and ttyS1 (our own channel).
-set -- -M pc -m 256M -nodefaults -no-reboot -display none -monitor none \
+set -- -M pc -m "${GUEST_MEMORY:-256M}" -nodefaults -no-reboot -display none -monitor none \
     -kernel "$cache/vmlinux" -initrd "$work/initramfs.cpio"
 
 # KVM is opt-in: on a nested host it can stop the guest with an emulation

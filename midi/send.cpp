@@ -34,5 +34,5 @@ void send(const Request& request) {
         status = midi::sendList(port, target->ref, &list);
     }
     if (status != 0) return fail("send failed (" + std::to_string(status) + ")");
-    emit(sendReply(id, nullptr));
+    emitLine(okLine(id).line());
 }

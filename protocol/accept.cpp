@@ -52,8 +52,14 @@ public:
     }
     bool on_key(string_view part, std::size_t size, error_code&) {
         if (depth != 1) return true;
-        keyText.append(part.data(), std::min(part.size(), room()));
-        key = size > longestKey ? Key::other : keyNamed(keyText);
+        if (size > longestKey) {
+            key = Key::other;
+        } else if (keyText.empty()) {  // the usual case: the whole key is here
+            key = keyNamed({part.data(), part.size()});
+        } else {
+            keyText.append(part.data(), part.size());
+            key = keyNamed(keyText);
+        }
         keyText.clear();
         return true;
     }
@@ -67,9 +73,13 @@ public:
     bool on_string(string_view part, std::size_t, error_code& ec) {
         if (depth == 0) return notAnObject(ec);
         if (depth == 1 && key == Key::dest) {
-            text.append(part.data(), part.size());
-            request.dest = std::move(text);
-            text = std::string();
+            if (text.empty()) {
+                request.dest.emplace(part.data(), part.size());
+            } else {
+                text.append(part.data(), part.size());
+                request.dest = std::move(text);
+                text = std::string();
+            }
         } else if (depth == 1 && key == Key::cmd) {
             command(part);
             request.ports = text == "ports";
@@ -109,7 +119,7 @@ private:
         text.append(part.data(), std::min(part.size(), 6 - std::min<std::size_t>(text.size(), 6)));
     }
 
-    static Key keyNamed(const std::string& k) {
+    static Key keyNamed(std::string_view k) {
         if (k == "id") return Key::id;
         if (k == "dest") return Key::dest;
         if (k == "bytes") return Key::bytes;

@@ -36,7 +36,7 @@ void (*wakeWriter)() = nullptr;
 // reading would otherwise keep the bridge alive after its input has ended.
 constexpr auto lineGrace = std::chrono::milliseconds(250);
 
-void writeAll(const std::string& text) {
+void writeAll(std::string_view text) {
     const char* p = text.data();
     std::size_t left = text.size();
     while (left > 0) {
@@ -127,7 +127,10 @@ void emit(const Json& object) {
     } catch (const std::bad_alloc&) {
         return;
     }
-    if (!utf8(line)) return;
+    if (utf8(line)) emitLine(line);
+}
+
+void emitLine(std::string_view line) {
     std::lock_guard held(output);
     if (!gathering && gathered.empty() && !neverWait) return writeAll(line);
     gathered += line;

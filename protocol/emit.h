@@ -3,11 +3,16 @@
 
 #include <boost/json/value.hpp>
 
+#include <string_view>
+
 using Json = boost::json::value;
 
 // Writes the object and a line feed with one write, or nothing when it cannot
 // be serialised as valid UTF-8 (a name that is not, say).
 void emit(const Json& object);
+
+// Writes a line already made, its line feed included, as emit() does.
+void emitLine(std::string_view line);
 
 // While gathering, lines wait and leave together, a few kilobytes at a time,
 // with the next line written while not gathering or with flush(): the thread

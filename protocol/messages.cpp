@@ -3,6 +3,9 @@
 #include <boost/json/array.hpp>
 #include <boost/json/object.hpp>
 
+#include <algorithm>
+#include <charconv>
+
 Json portsReport(const std::vector<Destination>& directory) {
     boost::json::array ports;
     ports.reserve(directory.size());
@@ -18,4 +21,14 @@ Json sendReply(std::int64_t id, const std::string* error) {
 
 Json failureLine(std::int32_t status) {
     return boost::json::object{{"error", "MIDI unavailable (" + std::to_string(status) + ")"}};
+}
+
+OkLine okLine(std::int64_t id) {
+    OkLine ok;
+    constexpr std::string_view head = "{\"id\":", tail = ",\"ok\":true}\n";
+    char* p = std::copy(head.begin(), head.end(), ok.text);
+    p = std::to_chars(p, ok.text + sizeof ok.text, id).ptr;
+    p = std::copy(tail.begin(), tail.end(), p);
+    ok.size = static_cast<std::size_t>(p - ok.text);
+    return ok;
 }

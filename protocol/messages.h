@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "midi/directory.h"
@@ -15,6 +16,16 @@
 Json portsReport(const std::vector<Destination>& directory);
 Json sendReply(std::int64_t id, const std::string* error);
 Json failureLine(std::int32_t status);
+
+// The reply to a send that went out, as its line with the line feed: the one
+// message of every request's path, of one fixed shape, so made by hand
+// rather than built as an object and serialised.
+struct OkLine {
+    char text[40];
+    std::size_t size;
+    std::string_view line() const { return {text, size}; }
+};
+OkLine okLine(std::int64_t id);
 
 // A send request carries at most this many bytes.
 inline constexpr std::size_t maxBytes = 256;

@@ -7,6 +7,11 @@
 #include "protocol/emit.h"
 #include "protocol/messages.h"
 
+#include <boost/json/serialize.hpp>
+
+#include <cstdint>
+#include <limits>
+
 namespace {
 
 TEST(Emit, WritesAwkwardNamesOnOneLineThatDecodesBack) {
@@ -58,6 +63,14 @@ TEST(Messages, SendRepliesCarryErrorOnlyWhenFailed) {
     EXPECT_EQ(sendReply(7, nullptr), parse(R"({"id":7,"ok":true})"));
     EXPECT_EQ(sendReply(-1, &error), parse(R"({"id":-1,"ok":false,"error":"bad request"})"));
     EXPECT_EQ(failureLine(5).at("error").get_string(), "MIDI unavailable (5)");
+}
+
+// The reply of a send that went out is made by hand; it is the line the
+// serialiser makes of the same reply, whatever the id.
+TEST(Messages, TheOkLineIsTheSerialisedOkReply) {
+    for (std::int64_t id : {std::int64_t{0}, std::int64_t{7}, std::int64_t{-1}, std::numeric_limits<std::int64_t>::min(),
+                            std::numeric_limits<std::int64_t>::max()})
+        EXPECT_EQ(okLine(id).line(), boost::json::serialize(sendReply(id, nullptr)) + "\n") << id;
 }
 
 // Each value read as an id and as the one element of "bytes".

@@ -6,6 +6,7 @@
 #include <boost/json/serialize.hpp>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <chrono>
@@ -28,7 +29,9 @@ bool gathering = false;  // the thread running work items only
 // writes only what the output takes at once and hands the rest over: the
 // main thread then writes it, and everything after it, until all is out.
 thread_local bool neverWait = false;
-bool handedOver = false;  // under output: lines wait for the main thread
+// Written under output; set only by the thread that never waits, so that
+// thread reads it without the lock.
+std::atomic<bool> handedOver = false;  // lines wait for the main thread
 bool writing = false;     // under output: the main thread is writing them
 void (*wakeWriter)() = nullptr;
 
@@ -145,10 +148,7 @@ void writeWithoutWaiting(void (*wake)()) {
     wakeWriter = wake;
 }
 
-bool outputHandedOver() {
-    std::lock_guard held(output);
-    return handedOver;
-}
+bool outputHandedOver() { return handedOver.load(std::memory_order_acquire); }
 
 void writeHandedOver() {
     std::unique_lock held(output);

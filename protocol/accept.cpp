@@ -24,6 +24,22 @@ public:
 
     Request request;
 
+    // Ready for the next line.
+    void clear() {
+        request.ports = false;
+        request.id.reset();
+        request.dest.reset();
+        request.bytes.integers = false;
+        request.bytes.count = 0;
+        depth = 0;
+        key = Key::other;
+        inBytes = false;
+        keyText.clear();
+        // A long text of a line that failed gives its memory back.
+        if (text.capacity() > 4096) std::string().swap(text);
+        text.clear();
+    }
+
     bool on_document_begin(error_code&) { return true; }
     bool on_document_end(error_code&) { return true; }
 
@@ -35,7 +51,8 @@ public:
     bool on_array_begin(error_code& ec) {
         if (depth == 0) return notAnObject(ec);
         if (depth == 1 && key == Key::bytes) {
-            request.bytes = {true, 0, {}};
+            request.bytes.integers = true;
+            request.bytes.count = 0;
             inBytes = true;
             return ++depth, true;
         }
@@ -225,13 +242,20 @@ std::string shortExponents(std::string_view line) {
 std::optional<Request> accept(std::string_view line) {
     // A byte order mark may open a line, once.
     if (line.size() >= 3 && std::memcmp(line.data(), "\xef\xbb\xbf", 3) == 0) line.remove_prefix(3);
-    boost::json::basic_parser<Reading> parser(options());
+    // One parser for every line a thread reads, so that its stack is made once.
+    thread_local boost::json::basic_parser<Reading> parser(options());
+    auto start = [] {
+        parser.reset();
+        parser.handler().clear();
+    };
     try {
         error_code ec;
+        start();
         if (parse(parser, line, ec)) return std::move(parser.handler().request);
         if (ec != boost::json::error::exponent_overflow) return std::nullopt;
-        boost::json::basic_parser<Reading> again(options());
-        if (parse(again, shortExponents(line), ec)) return std::move(again.handler().request);
+        std::string shortened = shortExponents(line);
+        start();
+        if (parse(parser, shortened, ec)) return std::move(parser.handler().request);
         return std::nullopt;
     } catch (const std::bad_alloc&) {
         auto id = parser.handler().request.id;

@@ -69,6 +69,7 @@ const Directory& current() {
     directory.list = destinations();
     directory.first.clear();
     directory.longestKey = 0;
+    directory.lastFound = nullptr;
     for (std::size_t i = 0; i < directory.list.size(); ++i) {
         auto [at, added] = directory.first.try_emplace(canonical(directory.list[i].name), i);
         if (added) directory.longestKey = std::max(directory.longestKey, at->first.size());
@@ -84,7 +85,10 @@ const Directory& current() {
 constexpr std::size_t mostShrink = 4;
 
 const Destination* lookup(const Directory& directory, const std::string& name) {
+    if (directory.lastFound && name == directory.lastName) return directory.lastFound;
     if (name.size() > mostShrink * directory.longestKey) return nullptr;
     auto it = ascii(name) ? directory.first.find(std::string_view(name)) : directory.first.find(canonical(name));
-    return it == directory.first.end() ? nullptr : &directory.list[it->second];
+    if (it == directory.first.end()) return nullptr;
+    directory.lastName = name;
+    return directory.lastFound = &directory.list[it->second];
 }

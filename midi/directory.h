@@ -34,6 +34,10 @@ struct Directory {
     // The canonical form of each name, to the first entry that has it.
     std::unordered_map<std::string, std::size_t, Hash, std::equal_to<>> first;
     std::size_t longestKey = 0;  // in bytes
+    // The name last found and its entry: a run of requests to one
+    // destination looks its name up once.
+    mutable std::string lastName;
+    mutable const Destination* lastFound = nullptr;
 };
 
 // The directory of the setup as it stands now: the last one while the

@@ -36,6 +36,7 @@ bool sysexOpen(std::uint64_t serial) {
 }
 
 void setSysexOpen(std::uint64_t serial, bool open) {
+    if (!open && openSysex.empty()) return;
     auto it = std::find(openSysex.begin(), openSysex.end(), serial);
     if (open && it == openSysex.end()) openSysex.push_back(serial);
     if (!open && it != openSysex.end()) openSysex.erase(it);

@@ -19,15 +19,26 @@ namespace {
 // A line longer than this gives its memory back once it has been read.
 constexpr std::size_t keepCapacity = 1 << 20;
 
+// Kept from line to line, so that reading one needs no new memory.
+Request request;
+
+// Above this, a name's memory goes back once its request has been taken.
+constexpr std::size_t keepName = 4096;
+
 void take(std::string_view line, bool more) {
-    auto request = accept(line);
-    if (request && claim(more)) {
-        dispatch(*request);
-        return finish(more);
+    if (!accept(line, request)) {
+        if (!more) flush();
+        return;
     }
-    if (request) post([request = std::move(*request)] { dispatch(request); });
-    // Replies that waited for this line leave before the next read waits.
-    if (!more) flush();
+    if (claim(more)) {
+        dispatch(request);
+        finish(more);
+    } else {
+        post([copy = request] { dispatch(copy); });
+        // Replies that waited for this line leave before the next read waits.
+        if (!more) flush();
+    }
+    if (request.dest && request.dest->capacity() > keepName) request.dest.reset();
 }
 
 }  // namespace

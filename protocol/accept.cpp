@@ -2,6 +2,7 @@
 
 #include <boost/json/basic_parser_impl.hpp>
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -28,7 +29,7 @@ public:
     void clear() {
         request.ports = false;
         request.id.reset();
-        request.dest.reset();
+        dropDest();
         request.bytes.integers = false;
         request.bytes.count = 0;
         depth = 0;
@@ -37,6 +38,7 @@ public:
         keyText.clear();
         // A long text of a line that failed gives its memory back.
         if (text.capacity() > 4096) std::string().swap(text);
+        if (spare.capacity() > 4096) std::string().swap(spare);
         text.clear();
     }
 
@@ -90,8 +92,10 @@ public:
     bool on_string(string_view part, std::size_t, error_code& ec) {
         if (depth == 0) return notAnObject(ec);
         if (depth == 1 && key == Key::dest) {
+            dropDest();
             if (text.empty()) {
-                request.dest.emplace(part.data(), part.size());
+                spare.assign(part.data(), part.size());
+                request.dest.emplace(std::move(spare));
             } else {
                 text.append(part.data(), part.size());
                 request.dest = std::move(text);
@@ -128,6 +132,13 @@ private:
     bool inBytes = false;   // reading the elements of "bytes"
     std::string keyText;    // the start of a top-level key
     std::string text;       // the "dest" or "cmd" text so far
+    std::string spare;      // the memory of the last "dest", for the next
+
+    void dropDest() {
+        if (!request.dest) return;
+        spare = std::move(*request.dest);
+        request.dest.reset();
+    }
 
     std::size_t room() const { return longestKey + 1 - std::min(keyText.size(), longestKey + 1); }
 
@@ -159,7 +170,7 @@ private:
         if (depth != 1) return;
         switch (key) {
             case Key::id: request.id.reset(); break;
-            case Key::dest: request.dest.reset(); break;
+            case Key::dest: dropDest(); break;
             case Key::bytes: request.bytes.integers = false, request.bytes.count = 0; break;
             case Key::cmd: request.ports = false; break;
             case Key::other: break;
@@ -239,29 +250,50 @@ std::string shortExponents(std::string_view line) {
 
 }  // namespace
 
-std::optional<Request> accept(std::string_view line) {
+bool accept(std::string_view line, Request& into) {
     // A byte order mark may open a line, once.
     if (line.size() >= 3 && std::memcmp(line.data(), "\xef\xbb\xbf", 3) == 0) line.remove_prefix(3);
     // One parser for every line a thread reads, so that its stack is made once.
     thread_local boost::json::basic_parser<Reading> parser(options());
+    Request& read = parser.handler().request;
     auto start = [] {
         parser.reset();
         parser.handler().clear();
     };
+    // Only what was read is copied; the texts trade places, so that neither
+    // side allocates for the next line.
+    auto give = [&] {
+        into.ports = read.ports;
+        into.id = read.id;
+        std::swap(into.dest, read.dest);
+        into.bytes.integers = read.bytes.integers;
+        into.bytes.count = read.bytes.count;
+        std::memcpy(into.bytes.first.data(), read.bytes.first.data(), std::min(read.bytes.count, maxBytes));
+        return true;
+    };
+    // Whatever the outcome, a long text of this line is not kept past it.
+    struct Done {
+        ~Done() { parser.handler().clear(); }
+    } done;
     try {
         error_code ec;
         start();
-        if (parse(parser, line, ec)) return std::move(parser.handler().request);
-        if (ec != boost::json::error::exponent_overflow) return std::nullopt;
+        if (parse(parser, line, ec)) return give();
+        if (ec != boost::json::error::exponent_overflow) return false;
         std::string shortened = shortExponents(line);
         start();
-        if (parse(parser, shortened, ec)) return std::move(parser.handler().request);
-        return std::nullopt;
+        if (parse(parser, shortened, ec)) return give();
+        return false;
     } catch (const std::bad_alloc&) {
-        auto id = parser.handler().request.id;
-        if (!id) return std::nullopt;
-        Request answerable;
-        answerable.id = id;
-        return answerable;
+        if (!read.id) return false;
+        into = Request{};
+        into.id = read.id;
+        return true;
     }
+}
+
+std::optional<Request> accept(std::string_view line) {
+    std::optional<Request> request(std::in_place);
+    if (!accept(line, *request)) request.reset();
+    return request;
 }

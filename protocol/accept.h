@@ -14,3 +14,8 @@ inline constexpr int maxDepth = 64;
 // runs out while a line is read, it is dropped too, unless its "id" has been
 // read: it is then a request with that id and nothing else.
 std::optional<Request> accept(std::string_view line);
+
+// The same into a request kept from line to line, which then needs no new
+// memory for the next one; false when the line is dropped (into is then
+// left as it was).
+bool accept(std::string_view line, Request& into);

@@ -71,29 +71,36 @@ void trimSoon() {
 
 // Runs every waiting item, each released once it has run, then gives the
 // right to run back. The replies of an item with more behind it wait for
-// the next ones and leave with them.
+// the next ones and leave with them; what is gathered is dealt with before
+// the right to run goes, since the next thread to run gathers as it sees fit.
 void runWaiting(bool more) {
     bool trim = false;
+    bool settled = false;  // nothing waited when the gathered lines were seen to
     for (;;) {
         Work work;
-        bool after;
+        bool after = false;
         {
             std::lock_guard held(lock);
-            if (items.empty()) {
+            if (!items.empty()) {
+                work = std::move(items.front());
+                items.pop_front();
+                after = more || !items.empty();
+            } else if (settled) {
                 running = readerRuns = false;
                 trim = backlog >= trimAfter;
                 backlog = 0;
                 break;
             }
-            work = std::move(items.front());
-            items.pop_front();
-            after = more || !items.empty();
         }
-        gather(after);
-        work();
+        settled = !work;
+        if (work) {
+            gather(after);
+            work();
+        } else {
+            gather(false);
+            if (!more) flush();
+        }
     }
-    gather(false);
-    if (!more) flush();
     if (trim) trimSoon();
 }
 

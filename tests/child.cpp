@@ -180,12 +180,11 @@ Child startBridge(std::function<void()> script, std::string_view input) {
         input);
 }
 
-Child spawnProgram(const std::string& path, std::string_view input) {
-    return forkWith(
-        [&](int) {
-            ::execl(path.c_str(), path.c_str(), static_cast<char*>(nullptr));
-        },
-        input);
+Child spawnProgram(const std::string& path, std::string_view input, std::vector<std::string> args) {
+    std::vector<char*> argv{const_cast<char*>(path.c_str())};
+    for (auto& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    return forkWith([&](int) { ::execv(path.c_str(), argv.data()); }, input);
 }
 
 std::vector<std::string> lines(const std::string& text) {

@@ -44,8 +44,9 @@ struct Child {
 // Input, when given, is written before the child starts.
 Child startBridge(std::function<void()> script, std::string_view input = {});
 
-// Starts a program with pipes on its three standard streams.
-Child spawnProgram(const std::string& path, std::string_view input = {});
+// Starts a program, with the given arguments, with pipes on its three
+// standard streams.
+Child spawnProgram(const std::string& path, std::string_view input = {}, std::vector<std::string> args = {});
 
 // Splits text into lines without their line feeds.
 std::vector<std::string> lines(const std::string& text);

@@ -7,7 +7,7 @@ set -eu
 
 install_missing build-essential cmake pkg-config libasound2-dev libboost-json1.81-dev nlohmann-json3-dev \
     libutf8proc-dev googletest libgtest-dev libgmock-dev libbenchmark-dev valgrind \
-    clang libclang-rt-14-dev
+    clang libclang-rt-14-dev lintian groff-base file
 
 # The virtual MIDI machine that the ALSA tests run in.
 guest="$(dirname "$0")/../guest/setup.sh"

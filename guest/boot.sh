@@ -2,8 +2,9 @@
 # Boots the virtual MIDI machine (a Debian kernel under qemu with its virtual
 # MIDI drivers) from a fresh initramfs holding the given programs.
 #   boot.sh test BRIDGE TESTS  runs the guest tests; exits 0 when all passed
-#   boot.sh run BRIDGE         runs the bridge on this terminal's standard input
-#                              and output, with a MIDI monitor on standard error
+#   boot.sh run BRIDGE CONSOLE runs the bridge on this terminal's standard input
+#                              and output through CONSOLE (guest_console), with
+#                              a MIDI monitor on standard error
 #   boot.sh bench BRIDGE BENCH runs the guest benchmarks under software
 #                              emulation, or KVM with GUEST_KVM=1 where it works
 # GUEST_KERNEL picks the guest's kernel: 6.1 (Debian 12's, the default) or 6.12
@@ -22,8 +23,8 @@ mode=${1:-} bridge=${2:-} tests=${3:-}
 case $mode in
     test) [ -n "$tests" ] || { echo "usage: boot.sh test BRIDGE TESTS" >&2; exit 2; } ;;
     bench) [ -n "$tests" ] || { echo "usage: boot.sh bench BRIDGE BENCH" >&2; exit 2; } ;;
-    run) [ -n "$bridge" ] || { echo "usage: boot.sh run BRIDGE" >&2; exit 2; } ;;
-    *) echo "usage: boot.sh test BRIDGE TESTS | boot.sh run BRIDGE | boot.sh bench BRIDGE BENCH" >&2; exit 2 ;;
+    run) [ -n "$tests" ] || { echo "usage: boot.sh run BRIDGE CONSOLE" >&2; exit 2; } ;;
+    *) echo "usage: boot.sh test BRIDGE TESTS | boot.sh run BRIDGE CONSOLE | boot.sh bench BRIDGE BENCH" >&2; exit 2 ;;
 esac
 if [ ! -f "$cache/release" ] || [ ! -f "$cache/vmlinux" ]; then
     echo "boot.sh: the guest kernel $kernel is not in .cache/guest/$kernel; run scripts/setup.sh (or guest/setup.sh) first" >&2
@@ -36,7 +37,6 @@ qemu= reader=
 cleanup() {
     [ -z "$qemu" ] || kill "$qemu" 2>/dev/null || true
     [ -z "$reader" ] || kill "$reader" 2>/dev/null || true
-    [ ! -f "$work/feeder.pid" ] || kill "$(cat "$work/feeder.pid")" 2>/dev/null || true
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -127,22 +127,12 @@ fi
 # Run: the guest's ttyS1 meets our standard streams through two FIFOs, which
 # qemu holds open read-write; the console goes to standard error. qemu opens
 # its own descriptions of our streams: it makes the ones it is given
-# non-blocking, and a terminal's are shared with our input.
+# non-blocking, and a terminal's are shared with our input. CONSOLE copies
+# lines both ways and ends the guest's input once every request is answered.
 mkfifo "$work/io.in" "$work/io.out"
+console=$tests
 exec 3<&0  # background jobs would get /dev/null as standard input instead
-feed() {
-    while IFS= read -r line || [ -n "$line" ]; do printf '%s\n' "$line"; done
-    printf '\004'  # the guest's terminal reads this as the end of input
-}
-(
-    exec <"$work/io.out"
-    # The guest's first byte says it is listening: input sent earlier could be lost.
-    dd bs=1 count=1 of=/dev/null 2>/dev/null
-    feed <&3 1<>"$work/io.in" &
-    echo $! >"$work/feeder.pid"
-    cat
-    kill $! 2>/dev/null || true
-) &
+"$console" "$work/io.in" "$work/io.out" <&3 &
 reader=$!
 status=0
 timeout -k 5 "${GUEST_TIMEOUT:-3600}" qemu-system-x86_64 "$@" \

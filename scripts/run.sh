@@ -8,7 +8,7 @@ set -eu
 cd "$(dirname "$0")/.."
 scripts/setup.sh >&2
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j"$(nproc)" --target quorvane-monitor >&2
+cmake --build build -j"$(nproc)" --target quorvane-monitor guest_console >&2
 if [ -e /dev/snd/seq ]; then exec build/quorvane-monitor; fi
 echo "run.sh: no ALSA sequencer here; starting the bridge in the virtual MIDI machine" >&2
-exec guest/boot.sh run build/quorvane-monitor
+exec guest/boot.sh run build/quorvane-monitor build/guest/guest_console

@@ -85,7 +85,10 @@ void runWaiting(bool more) {
                 work = std::move(items.front());
                 items.pop_front();
                 after = more || !items.empty();
-            } else if (settled) {
+            } else if (settled || more) {
+                // With more lines to come, their reader sees to what is
+                // gathered; the next thread to run sets gathering anew.
+                gather(false);
                 running = readerRuns = false;
                 trim = backlog >= trimAfter;
                 backlog = 0;
@@ -98,7 +101,7 @@ void runWaiting(bool more) {
             work();
         } else {
             gather(false);
-            if (!more) flush();
+            flush();
         }
     }
     if (trim) trimSoon();

@@ -124,11 +124,15 @@ struct Child {
             if (n <= 0) break;
             tail.append(buf, static_cast<std::size_t>(n));
             r.lines += std::count(buf, buf + n, '\n');
-            for (std::size_t at; (at = tail.find("\"ok\":true")) != std::string::npos;) {
+            // Scanned in place: erasing each match from the front would cost
+            // this thread more than the bridge spends on a request.
+            std::size_t from = 0;
+            for (std::size_t at; (at = tail.find("\"ok\":true", from)) != std::string::npos;) {
                 ++r.ok;
-                tail.erase(0, at + 9);
+                from = at + 9;
             }
-            if (tail.size() > 16) tail.erase(0, tail.size() - 16);
+            // What is left may hold the start of a match, never a whole one.
+            tail.erase(0, std::max(from, tail.size() > 16 ? tail.size() - 16 : 0));
         }
         return r;
     }

@@ -8,6 +8,7 @@
 #include <unistd.h>
 #include <utf8proc.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -25,6 +26,7 @@
 #include "midi/fake.h"
 #include "midi/report.h"
 #include "protocol/accept.h"
+#include "protocol/plain.h"
 
 #include <boost/json/parse.hpp>
 #include <boost/json/serialize.hpp>
@@ -203,7 +205,24 @@ void expectReply(const object& request, const std::string& written, std::size_t 
     check(errorOf(reply) == dest + " is not connected", "nothing sent, yet not a not-connected reply", written);
 }
 
+bool same(const Request& a, const Request& b) {
+    auto kept = std::min(a.bytes.count, maxBytes);
+    return a.ports == b.ports && a.id == b.id && a.dest == b.dest && a.bytes.integers == b.bytes.integers &&
+           a.bytes.count == b.bytes.count && std::equal(a.bytes.first.begin(), a.bytes.first.begin() + kept, b.bytes.first.begin());
+}
+
+// A line the plain scan takes reads the same to the parser, which never sees
+// it: the scan takes no white space, so with a space after the brace it is
+// the parser's.
+void checkPlainScan(std::string_view text) {
+    Request scanned;
+    if (!readPlain(text, scanned)) return;
+    auto parsed = accept("{ " + std::string(text.substr(1)));
+    check(parsed && same(*parsed, scanned), "the plain scan reads a line otherwise than the parser", "");
+}
+
 void take(std::string_view text, bool) {
+    checkPlainScan(text);
     line = text;
     const auto& w = fake::world();
     std::size_t sentBefore = w.sent.size();

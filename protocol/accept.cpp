@@ -1,5 +1,7 @@
 #include "protocol/accept.h"
 
+#include "protocol/plain.h"
+
 #include <boost/json/basic_parser_impl.hpp>
 
 #include <algorithm>
@@ -251,6 +253,12 @@ std::string shortExponents(std::string_view line) {
 }  // namespace
 
 bool accept(std::string_view line, Request& into) {
+    // Nearly every request a host sends needs no parser; lines of any other
+    // shape, and one whose name finds no memory, go on to it.
+    try {
+        if (readPlain(line, into)) return true;
+    } catch (const std::bad_alloc&) {
+    }
     // A byte order mark may open a line, once.
     if (line.size() >= 3 && std::memcmp(line.data(), "\xef\xbb\xbf", 3) == 0) line.remove_prefix(3);
     // One parser for every line a thread reads, so that its stack is made once.

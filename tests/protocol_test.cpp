@@ -6,6 +6,7 @@
 #include "capture.h"
 #include "protocol/emit.h"
 #include "protocol/messages.h"
+#include "protocol/plain.h"
 
 #include <boost/json/serialize.hpp>
 
@@ -181,6 +182,68 @@ TEST(Accept, NestingUpToItsLimit) {
     auto nested = [](int depth) { return std::string(depth - 1, '[') + std::string(depth - 1, ']'); };
     EXPECT_TRUE(accept("{\"a\":" + nested(maxDepth) + "}"));
     EXPECT_FALSE(accept("{\"a\":" + nested(maxDepth + 1) + "}"));
+}
+
+// The plain scan of the usual request shape reads each line as the parser
+// would, and leaves every other line to it. The same line with a space after
+// its opening brace, which the scan never takes, is the parser's reading.
+TEST(Accept, ThePlainScanReadsAsTheParserDoes) {
+    std::string many = R"({"id":1,"dest":"a","bytes":[)";
+    for (int i = 0; i < 255; ++i) many += std::to_string(i * 7) + ",";
+    const std::string full = many + "9]}";
+    const std::string over = many + "9,10]}";
+    struct Case {
+        std::string line;
+        bool plain;  // the scan takes it
+    } cases[] = {
+        {R"({"id":12,"dest":"Midi Through Port-0","bytes":[144,60,100]})", true},
+        {R"({"bytes":[240,1,2,247],"dest":"Synth","id":0})", true},
+        {R"({"id":1,"dest":"a","bytes":[300,256,255,0]})", true},
+        {R"({"id":123456789012345678,"dest":"","bytes":[1]})", true},
+        {R"({"cmd":"ports"})", true},
+        {R"({"cmd":"portsx","id":3})", true},
+        {R"({"dest":"a","cmd":"Ports"})", true},
+        {R"({})", true},
+        {full, true},
+        {over, false},
+        {R"({"id":1234567890123456789,"dest":"a","bytes":[1]})", false},
+        {R"({"id":-1,"dest":"a","bytes":[-1]})", false},
+        {R"({"id":1.5,"dest":"a","bytes":[1e2]})", false},
+        {R"({"id":1,"id":2,"dest":"a","dest":"b","bytes":[1],"bytes":[2]})", false},
+        {R"({"id":1,"dest":"a"bé","bytes":[1]})", false},
+        {"{\"id\":1,\"dest\":\"Caf\xc3\xa9\",\"bytes\":[1]}", false},
+        {R"({"id":1,"dest":"a","bytes":[]})", false},
+        {R"({"id":1,"dest":"a","bytes":[1],"x":[2]})", false},
+        {R"({"id":"1","dest":5,"bytes":[true],"cmd":null})", false},
+        {"{\"id\":1,\"dest\":\"a\",\"bytes\":[1]}\r", false},
+        // Not JSON at all, either way.
+        {R"({"id":01,"dest":"a","bytes":[1]})", false},
+        {R"({"id":1,"dest":"a","bytes":[1,]})", false},
+        {R"({"id":1,"dest":"a","bytes":[1],})", false},
+        {R"({"id":1,"dest":"a","bytes":[1]}})", false},
+        {R"({"id":1,"dest":"a","bytes":[1]}x)", false},
+        {R"({"id":1,"dest":"a","bytes":[1])", false},
+        {R"({"id":1,"dest":"a","bytes":[1 2]})", false},
+        {"{\"id\":1,\"dest\":\"a\x01\",\"bytes\":[1]}", false},
+        {R"({"id":)", false},
+        {"{", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line);
+        Request scanned;
+        EXPECT_EQ(readPlain(c.line, scanned), c.plain);
+        auto direct = accept(c.line);
+        auto parsed = accept("{ " + c.line.substr(1));
+        ASSERT_EQ(direct.has_value(), parsed.has_value());
+        if (!direct) continue;
+        EXPECT_EQ(direct->ports, parsed->ports);
+        EXPECT_EQ(direct->id, parsed->id);
+        EXPECT_EQ(direct->dest, parsed->dest);
+        EXPECT_EQ(direct->bytes.integers, parsed->bytes.integers);
+        ASSERT_EQ(direct->bytes.count, parsed->bytes.count);
+        for (std::size_t i = 0; i < std::min(direct->bytes.count, maxBytes); ++i)
+            EXPECT_EQ(direct->bytes.first[i], parsed->bytes.first[i]) << i;
+    }
 }
 
 }  // namespace

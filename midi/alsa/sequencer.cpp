@@ -338,10 +338,14 @@ bool confirm(const Entry& e) {
     if (announces) return true;
     const int c = static_cast<int>(e.ref >> 8);
     const int p = static_cast<int>(e.ref & 0xFF);
-    auto client = queryClient(c);
-    auto port = client ? queryPort(c, p) : std::nullopt;
-    if (client && port && client->name == e.clientName && port->name == e.portName && port->caps == e.caps &&
-        port->type == e.type)
+    snd_seq_client_info_t* client;
+    snd_seq_client_info_alloca(&client);
+    snd_seq_port_info_t* port;
+    snd_seq_port_info_alloca(&port);
+    // Compared where the library keeps them: a send copies neither name.
+    if (snd_seq_get_any_client_info(seq, c, client) == 0 && snd_seq_get_any_port_info(seq, c, p, port) == 0 &&
+        e.clientName == snd_seq_client_info_get_name(client) && e.portName == snd_seq_port_info_get_name(port) &&
+        e.caps == snd_seq_port_info_get_capability(port) && e.type == snd_seq_port_info_get_type(port))
         return true;
     update(true);
     return false;

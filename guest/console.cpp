@@ -137,7 +137,8 @@ int main(int argc, char** argv) {
     // The guest's first byte says it is listening: input sent earlier could be lost.
     char first;
     if (::read(from, &first, 1) != 1) return 1;
-    int to = ::open(argv[1], O_WRONLY | O_CLOEXEC);
+    // Written as it takes it, so that a full pipe never stops us reading.
+    int to = ::open(argv[1], O_WRONLY | O_NONBLOCK | O_CLOEXEC);
     if (to < 0) return 1;
 
     bool terminal = ::isatty(STDIN_FILENO);
@@ -182,7 +183,8 @@ int main(int argc, char** argv) {
         }
         if (fds[2].revents) {
             ssize_t n = ::read(STDIN_FILENO, buf, sizeof buf);
-            if (n < 0 && errno == EINTR) continue;
+            // A terminal shared with another program may have been made non-blocking.
+            if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
             for (ssize_t i = 0; i < n; ++i) {
                 if (terminal) {
                     if (editor.take(buf[i])) {

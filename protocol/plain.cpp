@@ -15,10 +15,21 @@ constexpr auto plainBytes = [] {
     return table;
 }();
 
+// Whether eight bytes are all plain, tested at once: none below 0x20, none
+// above 0x7e, none a quote or a backslash.
+bool allPlain(std::uint64_t w) {
+    constexpr std::uint64_t ones = 0x0101010101010101, highs = 0x8080808080808080;
+    auto hasZero = [](std::uint64_t v) { return (v - ones) & ~v & highs; };
+    std::uint64_t below = (w - ones * 0x20) & ~w & highs;
+    std::uint64_t above = ((w + ones * (0x7f - 0x7e)) | w) & highs;
+    return !(below | above | hasZero(w ^ (ones * '"')) | hasZero(w ^ (ones * '\\')));
+}
+
 // A text at p of plain bytes; the position after its closing quote, or null.
 const char* text(const char* p, const char* end, std::string_view& out) {
     if (p == end || *p != '"') return nullptr;
     const char* start = ++p;
+    for (std::uint64_t w; end - p >= 8 && (std::memcpy(&w, p, 8), allPlain(w));) p += 8;
     while (p < end && plainBytes[static_cast<unsigned char>(*p)]) ++p;
     if (p == end || *p != '"') return nullptr;
     out = {start, static_cast<std::size_t>(p - start)};
@@ -52,19 +63,26 @@ bool readPlain(std::string_view line, Request& into) {
     if (p < end && *p == '}') {
         ++p;
     } else {
+        // The key with its quotes and colon, when p is at it.
+        auto at = [&](std::string_view key) {
+            if (static_cast<std::size_t>(end - p) < key.size() || std::memcmp(p, key.data(), key.size()) != 0)
+                return false;
+            p += key.size();
+            return true;
+        };
         for (;;) {
-            std::string_view key;
-            if (!(p = text(p, end, key)) || p == end || *p++ != ':') return false;
-            if (key == "id" && !id) {
+            if (at(R"("id":)")) {
+                if (id) return false;
                 std::int64_t v;
                 if (!(p = integer(p, end, v))) return false;
                 id = v;
-            } else if ((key == "dest" && !dest) || (key == "cmd" && !cmd)) {
+            } else if (bool isDest = at(R"("dest":)"); isDest || at(R"("cmd":)")) {
+                auto& member = isDest ? dest : cmd;
                 std::string_view v;
-                if (!(p = text(p, end, v))) return false;
-                (key == "dest" ? dest : cmd) = v;
-            } else if (key == "bytes" && !sawBytes) {
-                if (p == end || *p++ != '[') return false;
+                if (member || !(p = text(p, end, v))) return false;
+                member = v;
+            } else if (at(R"("bytes":[)")) {
+                if (sawBytes) return false;
                 for (;;) {
                     std::int64_t v;
                     if (count == maxBytes || !(p = integer(p, end, v)) || p == end) return false;

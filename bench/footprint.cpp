@@ -16,20 +16,9 @@
 #include "app/startup.h"
 #include "midi/fake.h"
 #include "../tests/resident.h"
+#include "proc.h"
 
 namespace {
-
-// User and system clock ticks the process has used.
-long cpuTicks(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), {});
-    std::istringstream fields(text.substr(text.rfind(')') + 2));
-    std::string skip;
-    for (int i = 3; i < 14; ++i) fields >> skip;
-    long user = 0, system = 0;
-    fields >> user >> system;
-    return user + system;
-}
 
 // Reads replies until count line feeds have arrived.
 void await(int fd, long count) {

@@ -26,6 +26,8 @@
 #include <thread>
 #include <vector>
 
+#include "proc.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -354,17 +356,11 @@ long residentKiB(pid_t pid, const char* field) {
     return kib;
 }
 
-// User and system clock ticks the process has used, from /proc/PID/stat.
-long cpuTicks(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), {});
-    std::istringstream fields(text.substr(text.rfind(')') + 2));
-    std::string skip;
-    for (int i = 3; i < 14; ++i) fields >> skip;
-    long user = -1, system = -1;
-    fields >> user >> system;
-    if (user < 0 || system < 0) die("no CPU times in /proc/PID/stat");
-    return user + system;
+// User and system clock ticks the process has used.
+long usedTicks(pid_t pid) {
+    long ticks = cpuTicks(pid);
+    if (ticks < 0) die("no CPU times in /proc/PID/stat");
+    return ticks;
 }
 
 // Starts VmHWM again from the current VmRSS, so that it holds the peak of what follows.
@@ -431,7 +427,7 @@ Footprint burstFootprint(const char* bridge) {
         if (!f.ended) die("the bridge's output ended during the burst, and the bridge still runs");
         return f;
     }
-    long ticks = cpuTicks(child.pid);
+    long ticks = usedTicks(child.pid);
     f.last = residentKiB(child.pid, "VmRSS:");
     f.peak = residentKiB(child.pid, "VmHWM:");
     writer.join();
@@ -441,7 +437,7 @@ Footprint burstFootprint(const char* bridge) {
     std::this_thread::sleep_until(end + std::chrono::seconds(1));
     f.after = residentKiB(child.pid, "VmRSS:");
     std::this_thread::sleep_until(end + std::chrono::seconds(2));
-    f.idleTicks = cpuTicks(child.pid) - ticks;
+    f.idleTicks = usedTicks(child.pid) - ticks;
     return f;
 }
 

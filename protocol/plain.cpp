@@ -92,7 +92,7 @@ bool readPlain(std::string_view line, Request& into) {
                 }
                 sawBytes = true;
             } else {
-                return false;  // another key, or one seen before
+                return false;  // a key not read here
             }
             if (p == end) return false;
             if (*p++ == '}') break;

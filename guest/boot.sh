@@ -50,23 +50,36 @@ cp "$here/init" "$root/init"
 cp /usr/share/alsa/alsa.conf "$root/usr/share/alsa/"
 echo "mode=$mode" >"$root/etc/guest.conf"
 
-# In load order. busybox insmod takes only plain modules, so unpack them here.
-modules="soundcore snd snd-timer snd-seq-device snd-rawmidi snd-seq snd-seq-midi-event
-snd-seq-virmidi snd-seq-dummy snd-virmidi"
+# The MIDI drivers the guest loads, with everything each depends on, in load
+# order (modprobe reads the order off the unpacked tree). busybox insmod takes
+# only plain modules, so they are unpacked here. The virtual MIDI drivers come
+# first; then a USB MIDI interface on a software USB bus: dummy_hcd is the bus
+# (two controllers, so that two devices can be plugged in at once), usb_f_midi
+# the device side, snd-usb-audio with snd-seq-midi the host side.
+wanted="snd-seq-virmidi snd-seq-dummy snd-virmidi snd-seq-midi snd-usb-audio dummy_hcd usb_f_midi"
 # Debian 13's packages keep modules in /usr/lib/modules only.
-sound=$cache/root/lib/modules/$release/kernel/sound
-[ -d "$sound" ] || sound=$cache/root/usr/lib/modules/$release/kernel/sound
-for m in $modules; do
-    file=$(find "$sound" -name "$m.ko*" 2>/dev/null | head -n1)
+base=$cache/root
+[ -d "$base/lib/modules/$release" ] || base=$cache/root/usr
+: >"$root/lib/modules/order"
+for top in $wanted; do
+    modprobe -d "$base" -S "$release" --show-depends "$top" >>"$work/depends" ||
+        { echo "boot.sh: module $top not found in the guest kernel" >&2; exit 1; }
+done
+awk '$1 == "insmod" && !seen[$2]++ { print $2 }' "$work/depends" | while read -r file; do
+    m=$(basename "$file")
+    m=${m%%.ko*}
     case $file in
         *.ko) cp "$file" "$root/lib/modules/$m.ko" ;;
         *.ko.xz) xz -dc "$file" >"$root/lib/modules/$m.ko" ;;
         *.ko.zst) zstd -dcq "$file" >"$root/lib/modules/$m.ko" ;;
         *.ko.gz) gzip -dc "$file" >"$root/lib/modules/$m.ko" ;;
-        *) echo "boot.sh: module $m not found in the guest kernel" >&2; exit 1 ;;
+        *) echo "boot.sh: cannot unpack $file" >&2; exit 1 ;;
     esac
+    case $m in
+        dummy_hcd) echo "$m num=2" ;;
+        *) echo "$m" ;;
+    esac >>"$root/lib/modules/order"
 done
-echo $modules >"$root/lib/modules/order"
 
 # Copies a program to /bin/NAME with every shared library it loads, at the same paths.
 add_program() {

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -147,10 +149,10 @@ TEST(Mirror, AnEnumerationReplacesWhatItDisagreesWith) {
     EXPECT_NE(serialAt(m, 130 << 8), in) << "another client's name: maybe another client";
 }
 
-TEST(Mirror, LooksUpACardOnceUntilItsClientChanges) {
+TEST(Mirror, ReadsACardForEveryPortItsClientStartsAndNeverListsWithoutIt) {
     Mirror m = fresh();
     std::vector<int> asked;
-    auto cards = [&asked](int card) {
+    auto cards = [&asked](int card) -> std::optional<std::string> {
         asked.push_back(card);
         return "Card" + std::to_string(card);
     };
@@ -160,24 +162,80 @@ TEST(Mirror, LooksUpACardOnceUntilItsClientChanges) {
     portStart(m, port(130, 0, "in"));
     auto entries = derive(m, cards);
     derive(m, cards);
+    EXPECT_EQ(asked, std::vector<int>{1}) << "read for the card's client only, and once while nothing changes";
     portStart(m, port(20, 1, "VirMIDI 1-1"));
     derive(m, cards);
-    EXPECT_EQ(asked, std::vector<int>{1}) << "looked up once, for the card's client only";
+    EXPECT_EQ(asked, (std::vector<int>{1, 1})) << "read again for a port it starts";
 
-    // Ids hash the card's id: the same card under another number keeps them.
+    // Ids hash the card's key: the same card under another number keeps them.
     clientExit(m, 20);
     clientStart(m, {24, "Virtual Raw MIDI 1-0", 2});
     portStart(m, port(24, 0, "VirMIDI 1-0"));
-    auto moved = derive(m, [](int) { return std::string("Card1"); });
-    EXPECT_EQ(asked, std::vector<int>{1});
+    auto moved = derive(m, [](int) { return std::optional<std::string>("Card1"); });
     ASSERT_EQ(moved.size(), 2u);
     ASSERT_EQ(entries.size(), 2u);
     EXPECT_EQ(moved[0].uid, entries[0].uid);
     EXPECT_EQ(moved[1].uid, entries[1].uid);
 
+    // A card that cannot be read holds its ports back, without an id, until
+    // a read succeeds; what else is there is listed meanwhile.
     clientChange(m, {24, "Virtual Raw MIDI 1-0", 3});
+    auto unreadable = [](int) { return std::optional<std::string>(); };
+    auto held = derive(m, unreadable);
+    ASSERT_EQ(held.size(), 1u);
+    EXPECT_EQ(held[0].name, "in");
+    EXPECT_TRUE(cardsUnknown(m));
+    EXPECT_FALSE(readCards(m, unreadable));
+    EXPECT_TRUE(readCards(m, [](int) { return std::optional<std::string>("Card1"); }));
+    EXPECT_FALSE(cardsUnknown(m));
+    EXPECT_EQ(derive(m, unreadable).size(), 2u);
+
+    // One that is never read is listed after cardTries reads, keyed without it.
+    portStart(m, port(24, 1, "VirMIDI 1-1"));
+    for (int i = 1; i < cardTries; ++i) EXPECT_FALSE(readCards(m, unreadable)) << "read " << i;
+    EXPECT_TRUE(readCards(m, unreadable));
+    EXPECT_EQ(derive(m, unreadable).size(), 3u);
+}
+
+TEST(Mirror, AnEnumerationKeepsACardOnlyWhereNothingOfItsClientChanged) {
+    Mirror m = fresh();
+    int reads = 0;
+    auto cards = [&reads](int) -> std::optional<std::string> {
+        ++reads;
+        return "usb-dummy_hcd.0-1";
+    };
+    std::vector<ClientInfo> clients{{24, "Conformance USB", 2}};
+    reset(m, clients, {port(24, 0, "Conformance USB MIDI 1")});
     derive(m, cards);
-    EXPECT_EQ(asked, (std::vector<int>{1, 3})) << "a new card number is looked up again";
+    EXPECT_FALSE(reset(m, clients, {port(24, 0, "Conformance USB MIDI 1")}));
+    derive(m, cards);
+    EXPECT_EQ(reads, 1);
+    // A port that is not the one there before: maybe another device.
+    EXPECT_TRUE(reset(m, clients, {port(24, 0, "Other MIDI 1")}));
+    derive(m, cards);
+    EXPECT_EQ(reads, 2);
+}
+
+TEST(Mirror, IdenticalUsbDevicesKeepTheirIdsWhicheverCameFirst) {
+    // The card numbers, and so the card ids, go to whichever came first;
+    // where each is plugged in does not.
+    auto uids = [](int firstBus) {
+        Mirror m = fresh();
+        auto where = [firstBus](int card) -> std::optional<std::string> {
+            return "usb-dummy_hcd." + std::to_string(card == 2 ? firstBus : 1 - firstBus) + "-1";
+        };
+        for (int card : {2, 3}) {
+            clientStart(m, {20 + card, "Conformance USB", card});
+            portStart(m, port(20 + card, 0, "Conformance USB MIDI 1"));
+        }
+        std::map<std::string, std::int32_t> byBus;
+        for (const auto& e : derive(m, where)) byBus[*where(static_cast<int>(e.ref >> 8) - 20)] = e.uid;
+        return byBus;
+    };
+    auto first = uids(0);
+    ASSERT_EQ(first.size(), 2u);
+    EXPECT_NE(first.begin()->second, first.rbegin()->second);
+    EXPECT_EQ(uids(1), first);
 }
 
 }  // namespace

@@ -138,6 +138,29 @@ std::uint32_t reference(const std::string& bytes) {
     return h;
 }
 
+TEST(CardKey, AUsbCardGivesWhereItIsPluggedInAndAnyOtherItsId) {
+    struct Case {
+        const char* what;
+        const char* id;
+        const char* longName;
+        const char* key;
+    } cases[] = {
+        {"a USB card", "USB", "Conformance Conformance USB at usb-dummy_hcd.0-1, high speed", "usb-dummy_hcd.0-1"},
+        {"its twin, whose id took a suffix", "USB_1", "Conformance Conformance USB at usb-dummy_hcd.1-1, high speed",
+         "usb-dummy_hcd.1-1"},
+        {"behind a hub", "Keystation", "M-Audio Keystation 49 at usb-0000:00:14.0-3.4.1, full speed",
+         "usb-0000:00:14.0-3.4.1"},
+        {"a product name with \" at \" in it", "Box", "Acme Box at Home at usb-0000:00:14.0-2, full speed",
+         "usb-0000:00:14.0-2"},
+        {"a long name cut short before the speed", "Long", "Maker Product Of Some Length at usb-0000:00:14.0-1",
+         "usb-0000:00:14.0-1"},
+        {"a long name cut short before the place", "Long", "Maker Product Of A Very Great Length", "Long"},
+        {"a virtual card", "VirMIDI", "Virtual MIDI Card 1", "VirMIDI"},
+        {"a PCI card", "PCH", "HDA Intel PCH at 0xf7f00000 irq 32", "PCH"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(cardKey(c.id, c.longName), c.key) << c.what;
+}
+
 std::int32_t idOf(const std::string& card, const std::string& client, const std::string& port,
                   int number, int ordinal, int salt = 0) {
     std::string key = card + '\0' + client + '\0' + port + '\0' + std::to_string(number) + '\0' +

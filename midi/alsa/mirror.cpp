@@ -16,6 +16,12 @@ bool changed(Mirror& m) {
 
 Port port(Mirror& m, const PortInfo& info) { return {info.name, info.caps, info.type, ++m.serials}; }
 
+// The card's key is read again before its ports are next listed.
+void forgetCard(Client& c) {
+    c.cardKey.reset();
+    c.cardMisses = 0;
+}
+
 }  // namespace
 
 bool clientStart(Mirror& m, const ClientInfo& info) {
@@ -24,19 +30,19 @@ bool clientStart(Mirror& m, const ClientInfo& info) {
     if (it != m.clients.end() && it->second.ports.empty() && it->second.name == info.name &&
         it->second.card == info.card)
         return false;
-    m.clients[info.client] = Client{info.name, info.card, std::nullopt, {}};
+    m.clients[info.client] = Client{info.name, info.card, std::nullopt, 0, {}};
     return changed(m);
 }
 
 bool clientChange(Mirror& m, const ClientInfo& info) {
     if (!kept(m, info.client)) return false;
-    auto [it, added] = m.clients.try_emplace(info.client, Client{info.name, info.card, std::nullopt, {}});
+    auto [it, added] = m.clients.try_emplace(info.client, Client{info.name, info.card, std::nullopt, 0, {}});
     if (added) return changed(m);
     Client& c = it->second;
     if (c.name == info.name && c.card == info.card) return false;
     c.name = info.name;
     c.card = info.card;
-    c.cardId.reset();  // another card, or another client at its number
+    forgetCard(c);  // another card, or another client at its number
     return changed(m);
 }
 
@@ -45,6 +51,7 @@ bool clientExit(Mirror& m, int client) { return m.clients.erase(client) > 0 && c
 bool portStart(Mirror& m, const PortInfo& info) {
     auto it = m.clients.find(info.client);
     if (it == m.clients.end()) return false;
+    forgetCard(it->second);
     it->second.ports.insert_or_assign(info.port, port(m, info));
     return changed(m);
 }
@@ -75,11 +82,7 @@ bool reset(Mirror& m, const std::vector<ClientInfo>& clients, const std::vector<
     std::map<int, Client> next;
     for (const auto& info : clients) {
         if (!kept(m, info.client)) continue;
-        Client c{info.name, info.card, std::nullopt, {}};
-        if (auto old = m.clients.find(info.client); old != m.clients.end() && old->second.name == info.name &&
-                                                    old->second.card == info.card)
-            c.cardId = old->second.cardId;
-        next.emplace(info.client, std::move(c));
+        next.emplace(info.client, Client{info.name, info.card, std::nullopt, 0, {}});
     }
     for (const auto& info : ports) {
         auto c = next.find(info.client);
@@ -102,22 +105,50 @@ bool reset(Mirror& m, const std::vector<ClientInfo>& clients, const std::vector<
         return true;
     };
     if (same(m.clients, next)) return false;
+    // A card's key is kept only where its client and every one of its ports
+    // are as before; a port that is new may belong to a new device.
+    for (auto& [number, c] : next) {
+        auto old = m.clients.find(number);
+        if (old != m.clients.end() && old->second.name == c.name && old->second.card == c.card &&
+            old->second.ports == c.ports) {
+            c.cardKey = old->second.cardKey;
+            c.cardMisses = old->second.cardMisses;
+        }
+    }
     m.clients.swap(next);
     return changed(m);
 }
 
-std::vector<Entry> derive(Mirror& m, const CardIds& cardId) {
+bool readCards(Mirror& m, const CardKeys& cardKey) {
+    bool known = false;
+    for (auto& [number, c] : m.clients) {
+        if (c.card < 0 || c.cardKey) continue;
+        c.cardKey = cardKey(c.card);
+        if (!c.cardKey && ++c.cardMisses >= cardTries) c.cardKey = "";
+        known = known || c.cardKey;
+    }
+    return known;
+}
+
+bool cardsUnknown(const Mirror& m) {
+    for (const auto& [number, c] : m.clients)
+        if (c.card >= 0 && !c.cardKey) return true;
+    return false;
+}
+
+std::vector<Entry> derive(Mirror& m, const CardKeys& cardKey) {
     std::vector<Entry> entries;
     std::vector<ports::Key> keys;
+    readCards(m, cardKey);
     for (auto& [number, c] : m.clients) {
-        if (c.card >= 0 && !c.cardId) c.cardId = cardId(c.card);
+        if (c.card >= 0 && !c.cardKey) continue;
         for (const auto& [at, p] : c.ports) {
             auto listing = ports::listing(number, m.self, p.caps, p.type);
             if (listing == ports::Listing::hidden) continue;
             entries.push_back({ref(number, at),
                                listing == ports::Listing::offline, 0, ports::validUtf8(p.name),
                                ports::displayName(c.name, p.name), p.serial, c.name, p.name, p.caps, p.type});
-            keys.push_back({c.card >= 0 ? std::string_view(*c.cardId) : std::string_view(), c.name, p.name, at});
+            keys.push_back({c.card >= 0 ? std::string_view(*c.cardKey) : std::string_view(), c.name, p.name, at});
         }
     }
     std::vector<std::int32_t> ids(entries.size());

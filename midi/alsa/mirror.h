@@ -46,7 +46,12 @@ struct Port {
 struct Client {
     std::string name;
     int card;
-    std::optional<std::string> cardId;  // looked up once, at the first derive
+    // What the card puts in its ports' ids (ports::cardKey): read afresh for
+    // every port the card's client starts, so it never comes from an earlier
+    // device at the same numbers. Unknown until a read succeeds, and while it
+    // is, the client's ports are not listed: an id is never made without it.
+    std::optional<std::string> cardKey;
+    int cardMisses = 0;  // reads that failed since it became unknown
     std::map<int, Port> ports;
 };
 
@@ -88,10 +93,24 @@ struct Entry {
     unsigned type;
 };
 
-// The card id for a sound card's number ("" when it cannot be told).
-using CardIds = std::function<std::string(int card)>;
+// The key for a sound card's number (ports::cardKey); none when it cannot be
+// read now, as while a card is still being set up or taken down.
+using CardKeys = std::function<std::optional<std::string>(int card)>;
 
-// The listed ports in address order. Looks up the card ids still missing.
-std::vector<Entry> derive(Mirror& m, const CardIds& cardId);
+// Reads that may fail before a card's ports are listed without its key:
+// while hot-plugging, a card's control device and /proc entry come a moment
+// after its client, and a desktop may still be granting access to them.
+inline constexpr int cardTries = 50;
+
+// Reads every card key still unknown; whether any became known (or was given
+// up on after cardTries, and so is ""), which changes what derive gives.
+bool readCards(Mirror& m, const CardKeys& cardKey);
+
+// Whether a card's ports wait for its key.
+bool cardsUnknown(const Mirror& m);
+
+// The listed ports in address order, after reading the card keys still
+// unknown; the ports of a card whose key is unknown are left out.
+std::vector<Entry> derive(Mirror& m, const CardKeys& cardKey);
 
 }  // namespace midi::alsa

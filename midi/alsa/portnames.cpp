@@ -101,6 +101,13 @@ std::string displayName(std::string_view client, std::string_view port) {
     return validUtf8(client) + ": " + validUtf8(port);
 }
 
+std::string cardKey(std::string_view id, std::string_view longName) {
+    auto at = longName.rfind(" at usb-");
+    if (at == std::string_view::npos) return std::string(id);
+    auto where = longName.substr(at + std::string_view(" at ").size());
+    return std::string(where.substr(0, where.find(',')));
+}
+
 std::uint32_t fnv1a(std::string_view bytes, std::uint32_t hash) {
     for (char c : bytes) {
         hash ^= static_cast<unsigned char>(c);

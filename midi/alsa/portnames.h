@@ -31,7 +31,15 @@ std::string validUtf8(std::string_view raw);
 // client's name (the client's name alone for a nameless port); valid UTF-8.
 std::string displayName(std::string_view client, std::string_view port);
 
-// What identifies a port from run to run. card is the card's id for a
+// What a sound card puts in the ids of its ports. A USB card's id ("USB",
+// "USB_1", ...) goes to whichever identical device came up first, and to a
+// new one while the card of a device just unplugged is still going, so a USB
+// card gives where it is plugged in, which its long name ends with ("... at
+// usb-0000:00:14.0-3, high speed" gives "usb-0000:00:14.0-3"). Every other
+// card gives its id. Ids have no '-', so the two cannot meet.
+std::string cardKey(std::string_view id, std::string_view longName);
+
+// What identifies a port from run to run. card is the card's key for a
 // kernel client of a sound card, else empty.
 struct Key {
     std::string_view card;

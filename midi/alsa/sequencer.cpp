@@ -54,6 +54,11 @@ std::atomic<bool> pending{false};
 int wake = -1;  // an eventfd that makes the watcher look at the two again
 NotifyHandler notify;
 
+// When the watcher next reads the card keys a build could not: the steady
+// clock's count, 0 while no card waits.
+std::atomic<Clock::rep> cardsDue{0};
+constexpr std::chrono::milliseconds cardGap{20};
+
 // A drain stops here and enumerates instead: a client that floods our port
 // with forged announcements cannot keep the main thread reading.
 constexpr int drainLimit = 4096;
@@ -191,6 +196,19 @@ void watch() {
     Clock::time_point last = Clock::now() - noticeGap;
     for (;;) {
         int timeout = -1;
+        if (Clock::rep due = cardsDue.load(); due != 0) {
+            auto now = Clock::now();
+            if (now.time_since_epoch().count() >= due) {
+                std::lock_guard<std::mutex> hold(lock);
+                bool known = readCards(mirror, cardKey);
+                if (known) ++mirror.generation;
+                if (known && !pending.load()) dirty.store(true);
+                cardsDue.store(cardsUnknown(mirror) ? (now + cardGap).time_since_epoch().count() : 0);
+                continue;
+            }
+            auto wait = std::chrono::ceil<std::chrono::milliseconds>(Clock::time_point(Clock::duration(due)) - now);
+            timeout = static_cast<int>(wait.count());
+        }
         if (dirty.load() && !pending.load()) {
             auto now = Clock::now();
             if (now >= last + noticeGap) {
@@ -202,7 +220,7 @@ void watch() {
                 continue;
             }
             auto wait = std::chrono::ceil<std::chrono::milliseconds>(last + noticeGap - now);
-            timeout = static_cast<int>(wait.count());
+            timeout = timeout < 0 ? static_cast<int>(wait.count()) : std::min(timeout, static_cast<int>(wait.count()));
         }
         if (::poll(fds.data(), nfds, timeout) < 0) {
             if (errno == EINTR) continue;
@@ -320,8 +338,13 @@ const std::vector<Entry>& build() {
         changed = take();
         if (!announces) changed = enumerate() || changed;
         if (mirror.generation != entriesAt) {
-            entries = derive(mirror, cardId);
+            entries = derive(mirror, cardKey);
             entriesAt = mirror.generation;
+            // A card that could not be read yet is the watcher's to try again.
+            if (cardsUnknown(mirror) && cardsDue.load() == 0) {
+                cardsDue.store((Clock::now() + cardGap).time_since_epoch().count());
+                poke();
+            }
         }
     }
     noticed(changed && !answering);

@@ -49,6 +49,33 @@ void forgetGone(const std::vector<alsa::Entry>& entries) {
     });
 }
 
+// What one delivery of the batch did.
+struct Delivery {
+    int error;          // of buffering an event: nothing was written
+    int left;           // what snd_seq_drain_output returned
+    std::size_t total;  // the bytes the events take in the output buffer
+};
+
+// Writes the batch's events to addressed's destination, buffered and then
+// drained at once: each still goes straight there, but the whole request
+// costs one system call.
+Delivery deliver(snd_seq_t* seq, const snd_seq_event_t& addressed) {
+    Delivery d{0, 0, 0};
+    for (std::size_t i = 0; i < batch.count; ++i) {
+        snd_seq_event_t ev = addressed;
+        alsa::fill(&ev, batch.message[i]);
+        d.error = snd_seq_event_output_buffer(seq, &ev);
+        if (d.error < 0) {
+            snd_seq_drop_output_buffer(seq);
+            return d;
+        }
+        d.error = 0;
+        d.total += alsa::eventBytes(batch.message[i]);
+    }
+    d.left = snd_seq_drain_output(seq);
+    return d;
+}
+
 }  // namespace
 
 Status clientCreate(std::string_view name, Ref* client, NotifyHandler notify) {
@@ -130,20 +157,22 @@ Status sendList(Ref port, Ref endpoint, const PacketList* list) {
                         static_cast<unsigned char>(endpoint & 0xFF));
     snd_seq_ev_set_direct(&addressed);
 
-    // Buffered, then written at once: each event still goes straight to the
-    // destination, but the whole request costs one system call.
-    std::size_t total = 0;
-    for (std::size_t i = 0; i < batch.count; ++i) {
-        snd_seq_event_t ev = addressed;
-        alsa::fill(&ev, batch.message[i]);
-        int err = snd_seq_event_output_buffer(seq, &ev);
-        if (err < 0) {
-            snd_seq_drop_output_buffer(seq);
-            return err;
-        }
-        total += alsa::eventBytes(batch.message[i]);
+    Delivery d = deliver(seq, addressed);
+    if (d.error == 0 && d.left == -ENODEV && static_cast<std::size_t>(snd_seq_event_output_pending(seq)) == d.total) {
+        // A MIDI device's port opens its device only while a connection to
+        // it is in use, and refuses direct events before; our own port's
+        // connection opens it, and the kernel drops it when the port goes.
+        // Events still go to this destination alone: none is sent to our
+        // port's connections.
+        snd_seq_drop_output_buffer(seq);
+        int err = snd_seq_connect_to(seq, static_cast<int>(port & 0xFF), static_cast<int>(endpoint >> 8),
+                                     static_cast<int>(endpoint & 0xFF));
+        if (err != 0 && err != -EBUSY) return d.left;  // nothing went out
+        d = deliver(seq, addressed);
     }
-    int left = snd_seq_drain_output(seq);
+    if (d.error < 0) return d.error;
+    const int left = d.left;
+    const std::size_t total = d.total;
     if (left == 0) {
         if (target) setSysexOpen(serial, batch.open);
         return 0;

@@ -2,7 +2,8 @@
 // throughput against a loop of bare direct sends and against a loop doing the
 // sequencer work of a full enumeration per message, and again among 500 more
 // destinations; round trips against a bare pipe echo over the same pipes (and
-// that echo against busybox cat); start-up against `aconnect -o`; resident
+// that echo against busybox cat), and to a USB MIDI device against Midi
+// Through from the same bridge; start-up against `aconnect -o`; resident
 // memory and CPU time around a burst of a million requests. Runs inside the
 // virtual MIDI machine (boot.sh bench); prints "@@bench NAME VALUE UNIT" lines.
 //   guest_bench BRIDGE ACONNECT   measures everything
@@ -23,10 +24,12 @@
 #include <mutex>
 #include <sstream>
 #include <string>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
 #include "proc.h"
+#include "usb.h"
 
 namespace {
 
@@ -321,6 +324,66 @@ RoundTrips roundTrips(const char* bridge, const char* self) {
     return {percentiles(times[0]), percentiles(times[1]), percentiles(times[2])};
 }
 
+struct UsbTrips {
+    Percentiles usb, through;
+};
+
+// A 3-byte message to dest; by step, note-on and note-off in turn over two
+// octaves, so that the device is not fed the same bytes over and over.
+std::string noteRequest(long id, int step, const char* dest) {
+    bool on = step % 2 == 1;
+    int note = 48 + (step - 1) / 2 % 24;
+    return "{\"id\":" + std::to_string(id) + ",\"dest\":\"" + dest + "\",\"bytes\":[" + (on ? "144," : "128,") +
+           std::to_string(note) + (on ? ",100]}" : ",0]}") + "\n";
+}
+
+// Sequential round trips, in microseconds, to a USB MIDI device on the software
+// USB bus and to Midi Through, in turn from one bridge, so that a slow phase of
+// the machine hits both. The first send to the device connects the bridge to
+// it, so the warm-up also takes that out of the figures. Every byte sent to the
+// device must have reached it by the end, or the figures mean nothing.
+UsbTrips usbRoundTrips(const char* bridge) {
+    constexpr int pairs = 1000, warmup = 100;
+    std::vector<double> times[2];
+    for (auto& t : times) t.reserve(pairs);
+    try {
+        UsbMidiDevice device("bench");
+        if (!device.plug(0)) die("the USB MIDI device did not come up");
+        {
+            Child child(bridge, nullptr);
+            if (child.line().find(std::string("\"name\":\"") + usbPortName + "\"") == std::string::npos)
+                die("the first ports report lists no USB MIDI device");
+            const char* dests[] = {usbPortName, "Midi Through Port-0"};
+            long id = 0;
+            for (int i = 1; i <= pairs + warmup; ++i)
+                for (int d = 0; d < 2; ++d) {
+                    std::string text = noteRequest(++id, i, dests[d]);
+                    std::string tag = "{\"id\":" + std::to_string(id) + ",";
+                    auto start = Clock::now();
+                    child.write(text);
+                    std::string reply = child.line();
+                    // A change of ports may be reported in between; it is no reply.
+                    while (reply.rfind("{\"ports\":", 0) == 0) reply = child.line();
+                    auto elapsed = Clock::now() - start;
+                    if (reply.rfind(tag, 0) != 0 || reply.find("\"ok\":true") == std::string::npos)
+                        die(((d == 0 ? "a USB round trip failed: " : "a Midi Through round trip failed: ") + reply)
+                                .c_str());
+                    if (i > warmup) times[d].push_back(seconds(elapsed) * 1e6);
+                }
+        }
+        // Note-on and note-off alternate, so no running status shortens them.
+        constexpr std::size_t sent = 3 * (pairs + warmup);
+        if (!device.waitForBytes(sent, 10s))
+            die(("the USB MIDI device received " + std::to_string(device.bytes().size()) + " of " +
+                 std::to_string(sent) + " bytes")
+                    .c_str());
+        device.unplug();
+    } catch (const std::exception& e) {
+        die((std::string("USB MIDI device: ") + e.what()).c_str());
+    }
+    return {percentiles(times[0]), percentiles(times[1])};
+}
+
 // From fork to the first line, or for aconnect to the end of its listing; the
 // median of several starts, in milliseconds.
 double startup(const char* program, const char* arg, bool wholeOutput) {
@@ -493,6 +556,12 @@ int main(int argc, char** argv) {
     print("roundtrip_echo_p99", trips.echo.p99, "us");
     print("roundtrip_cat_p50", trips.cat.p50, "us");
     print("roundtrip_cat_p99", trips.cat.p99, "us");
+
+    auto usb = usbRoundTrips(bridge);
+    print("roundtrip_usb_p50", usb.usb.p50, "us");
+    print("roundtrip_usb_p99", usb.usb.p99, "us");
+    print("roundtrip_through_p50", usb.through.p50, "us");
+    print("roundtrip_through_p99", usb.through.p99, "us");
 
     print("startup_bridge", startup(bridge, nullptr, false), "ms");
     print("startup_aconnect", startup(aconnect, "-o", true), "ms");

@@ -58,6 +58,10 @@ END {
             sprintf("%.1f", v[k "roundtrip_echo_p50"]), "us bare echo", v[k "roundtrip_bridge_p50"] / v[k "roundtrip_echo_p50"], "<= 2.00")
         row("round trip p99 " g, sprintf("%.1f", v[k "roundtrip_bridge_p99"]), "us",
             sprintf("%.1f", v[k "roundtrip_echo_p99"]), "us bare echo", v[k "roundtrip_bridge_p99"] / v[k "roundtrip_echo_p99"], "<= 3.00")
+        row("round trip p50, USB device " g, sprintf("%.1f", v[k "roundtrip_usb_p50"]), "us",
+            sprintf("%.1f", v[k "roundtrip_through_p50"]), "us Midi Through", v[k "roundtrip_usb_p50"] / v[k "roundtrip_through_p50"], "-")
+        row("round trip p99, USB device " g, sprintf("%.1f", v[k "roundtrip_usb_p99"]), "us",
+            sprintf("%.1f", v[k "roundtrip_through_p99"]), "us Midi Through", v[k "roundtrip_usb_p99"] / v[k "roundtrip_through_p99"], "-")
         row("bare echo round trip p50 " g, sprintf("%.1f", v[k "roundtrip_echo_p50"]), "us",
             sprintf("%.1f", v[k "roundtrip_cat_p50"]), "us busybox cat", v[k "roundtrip_echo_p50"] / v[k "roundtrip_cat_p50"], "(none)")
         row("start-up to ports report " g, sprintf("%.1f", v[k "startup_bridge"]), "ms",

@@ -146,7 +146,11 @@ TEST_F(UsbDevice, KeepsItsIdOverReplugsAndRuns) {
         uid = first->front();
         for (int cycle = 0; cycle < 20; ++cycle) {
             device.unplug();
-            ASSERT_TRUE(awaitDevices(bridge, 0)) << "cycle " << cycle;
+            // Every other time the cable goes straight back in, while the
+            // card that just went may still be on its way out.
+            if (cycle % 2 == 0) {
+                ASSERT_TRUE(awaitDevices(bridge, 0)) << "cycle " << cycle;
+            }
             ASSERT_TRUE(device.plug()) << "cycle " << cycle;
             auto again = awaitDevices(bridge, 1);
             ASSERT_TRUE(again) << "cycle " << cycle;

@@ -61,9 +61,10 @@ std::optional<std::vector<std::int32_t>> awaitDevices(Bridge& bridge, std::size_
     return std::nullopt;
 }
 
-// A send reply's error, "" for ok; ports reports are passed over.
-std::string sendOne(Bridge& bridge, long id, const Bytes& bytes) {
-    bridge.write(request(id, usbPortName, bytes));
+// The error of a send reply to dest (the device unless told), "" for ok;
+// ports reports are passed over.
+std::string sendOne(Bridge& bridge, long id, const Bytes& bytes, const std::string& dest = usbPortName) {
+    bridge.write(request(id, dest, bytes));
     while (auto line = bridge.line()) {
         auto j = json::parse(*line, nullptr, false);
         if (!j.is_object() || !j.contains("ok")) continue;
@@ -104,7 +105,9 @@ TEST_F(UsbDevice, FirstSendsReachADeviceNoOneHasOpened) {
     ASSERT_EQ(sendOne(bridge, 1, note), "");
     const Bytes bank = sysex(256);
     ASSERT_EQ(sendOne(bridge, 2, bank), "");
-    ASSERT_EQ(sendOne(bridge, 3, {0x80, 60, 0}), "");
+    // Connected or not, the device gets only what is sent to it by name.
+    ASSERT_EQ(sendOne(bridge, 3, {0x90, 61, 100}, "Midi Through Port-0"), "");
+    ASSERT_EQ(sendOne(bridge, 4, {0x80, 60, 0}), "");
     Bytes expected = note;
     expected.insert(expected.end(), bank.begin(), bank.end());
     expected.insert(expected.end(), {0x80, 60, 0});
@@ -130,7 +133,7 @@ TEST_F(UsbDevice, FirstSendsReachADeviceNoOneHasOpened) {
     ASSERT_TRUE(port);
     EXPECT_FALSE(connected(*out, *port)) << "a connection outlived its device";
     ASSERT_TRUE(awaitDevices(bridge, 1));
-    ASSERT_EQ(sendOne(bridge, 4, note), "");
+    ASSERT_EQ(sendOne(bridge, 5, note), "");
     EXPECT_TRUE(device.waitForBytes(note.size()));
     EXPECT_EQ(device.bytes(), note);
 }

@@ -1,13 +1,26 @@
 #pragma once
-// The reader thread: turns each input line that holds a JSON object into one
-// work item, run at once or on the main queue, and ends the process when the
-// input ends.
+// The reader's duties, done by the main loop as input arrives: splitting it
+// into lines, and turning each line that holds a JSON object into one work
+// item, run in input order.
 
+#include <string>
 #include <string_view>
 
-[[noreturn]] void readerLoop();
+// The start of a line that spans reads, kept from one chunk to the next.
+struct Lines {
+    std::string partial;
+    bool dropping = false;  // the line being read did not fit in memory
+};
 
-// Calls take for each line of fd, without its line feed, until the input
-// ends; a last line without a line feed counts too. more: another whole
-// line has already been read and follows at once.
-void readLines(int fd, void (*take)(std::string_view line, bool more));
+using Take = void (*)(std::string_view line);
+
+// Calls take for each whole line in chunk, without its line feed, the start
+// of the first one coming from earlier chunks.
+void split(Lines& lines, std::string_view chunk, Take take);
+// At the end of the input: a last line without a line feed counts too.
+void end(Lines& lines, Take take);
+
+// What the reader does with one line: a JSON object becomes one request,
+// dispatched once the work items posted before it have run; anything else
+// is dropped.
+void take(std::string_view line);

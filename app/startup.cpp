@@ -3,11 +3,8 @@
 #include <fcntl.h>
 
 #include <cerrno>
-#include <cstdio>
-#include <thread>
 
-#include "app/queue.h"
-#include "app/reader.h"
+#include "app/loop.h"
 #include "app/state.h"
 #include "midi/report.h"
 #include "protocol/messages.h"
@@ -35,16 +32,17 @@ void fillStandardStreams() {
 
 int startup() {
     fillStandardStreams();
-    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    // Every line goes through emit's buffer, which the loop writes out as
+    // standard output takes it.
+    prepareOutput();
     client = 0;
     port = 0;
-    st = midi::clientCreate("Quorvane Monitor", &client, notified);
+    st = midi::clientCreate("Quorvane Monitor", &client, notificationHandler(post));
     if (st != 0) {
         emit(failureLine(st));
         quit(1);
     }
     midi::outputPortCreate(client, "Quorvane Monitor out", &port);
     reportPorts();
-    std::thread(readerLoop).detach();
-    runMainLoop();
+    run();
 }

@@ -1,5 +1,5 @@
 #pragma once
-// Start-up: registers with the MIDI service, writes the first ports report,
-// starts the reader thread and runs the main loop; never returns.
+// Start-up: registers with the MIDI service, writes the first ports report
+// and runs the main loop; never returns.
 
 int startup();

@@ -20,6 +20,8 @@ static std::int32_t integer(midi::Ref object, midi::Property key) {
 
 std::vector<Destination> destinations() {
     std::vector<Destination> directory;
+    // What the service has not been told of is asked for afresh first.
+    midi::rescan();
     std::size_t count = midi::destinationCount();
     if (count == 0) return directory;
     directory.reserve(count);

@@ -2,9 +2,11 @@
 
 #include "midi/fake.h"
 
+#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <thread>
+#include <vector>
 
 namespace fake {
 
@@ -13,6 +15,14 @@ namespace {
 World* current = new World;  // never freed: a child may exit while it is used
 std::mutex guard;
 std::uint64_t asked = 0;  // generations given while the world sets none
+
+// Notifications given and not yet delivered, under guard, and the eventfd
+// that tells the caller's loop of them.
+std::vector<std::int32_t> notes;
+int ready() {
+    static int fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    return fd;
+}
 
 const char* keyName(midi::Property key) {
     switch (key) {
@@ -61,13 +71,13 @@ void reset() {
 }
 
 void notify(std::int32_t id) {
-    midi::Notification note{id, sizeof(midi::Notification)};
-    midi::NotifyHandler handler;
     {
         std::lock_guard held(guard);
-        handler = current->handler;
+        if (!current->handler) return;
+        notes.push_back(id);
     }
-    if (handler) handler(&note);
+    std::uint64_t one = 1;
+    [[maybe_unused]] auto n = ::write(ready(), &one, sizeof one);
 }
 
 }  // namespace fake
@@ -92,6 +102,30 @@ Status outputPortCreate(Ref client, std::string_view name, Ref* port) {
     if (current->portStatus != 0) return current->portStatus;
     *port = current->portRef;
     return 0;
+}
+
+std::size_t eventDescriptors(pollfd* fds, std::size_t room) {
+    if (room == 0) return 0;
+    fds[0] = {fake::ready(), POLLIN, 0};
+    return 1;
+}
+
+int eventTimeout() { return -1; }
+
+void handleEvents() {
+    std::uint64_t count;
+    [[maybe_unused]] auto n = ::read(fake::ready(), &count, sizeof count);
+    std::vector<std::int32_t> due;
+    NotifyHandler handler;
+    {
+        std::lock_guard held(guard);
+        due.swap(fake::notes);
+        handler = current->handler;
+    }
+    for (std::int32_t id : due) {
+        Notification note{id, sizeof(Notification)};
+        if (handler) handler(&note);
+    }
 }
 
 std::uint64_t setupGeneration() {

@@ -74,7 +74,9 @@ std::mutex& worldLock();
 // A new world with no destinations and every status 0.
 void reset();
 
-// Calls the registered notification handler on the calling thread.
+// Gives a notification from any thread; the handler gets it on the loop's,
+// from handleEvents, as the service delivers its own. Before a handler is
+// registered, it is lost.
 void notify(std::int32_t id);
 
 }  // namespace fake

@@ -1,11 +1,12 @@
 #include "midi/report.h"
 
-#include "app/queue.h"
 #include "midi/directory.h"
 #include "protocol/messages.h"
 
 void reportPorts() { emit(portsReport(destinations())); }
 
-void notified(const midi::Notification* note) {
-    if (note->id == 1) post(reportPorts);
+midi::NotifyHandler notificationHandler(Post post) {
+    return [post](const midi::Notification* note) {
+        if (note->id == 1) post(reportPorts);
+    };
 }

@@ -1,10 +1,16 @@
 #pragma once
 // The ports report and the handler that answers setup changes with one.
 
+#include <functional>
+
 #include "midi/service.h"
 
 // Writes one ports report of the destinations online now.
 void reportPorts();
 
-// Posts one ports report for each setup-changed notification.
-void notified(const midi::Notification* note);
+// How start-up has work items queued for the main loop.
+using Post = void (*)(std::function<void()> work);
+
+// The handler that client creation registers: it posts, through post, one
+// ports report for each setup-changed notification.
+midi::NotifyHandler notificationHandler(Post post);

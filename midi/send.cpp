@@ -32,6 +32,8 @@ void send(const Request& request) {
         target = lookup(current(), *dest);
         if (!target) return fail(*dest + " is not connected");
         status = midi::sendList(port, target->ref, &list);
+        // Changed once more: what is listed under the name is not there.
+        if (status == midi::stale) return fail(*dest + " is not connected");
     }
     if (status != 0) return fail("send failed (" + std::to_string(status) + ")");
     emitLine(okLine(id).line());

@@ -3,6 +3,8 @@
 // Each function mirrors one platform operation; one backend file implements
 // them all (alsa/ for the program, fake.cpp for the tests).
 
+#include <poll.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -40,17 +42,27 @@ struct PacketList {
 inline constexpr std::size_t listSize = 272;
 static_assert(sizeof(PacketList) == listSize);
 
-// The handler may be called on a thread of the service's choosing.
+// The handler is called by handleEvents, so on the thread of the caller's
+// loop.
 Status clientCreate(std::string_view name, Ref* client, NotifyHandler notify);
 Status outputPortCreate(Ref client, std::string_view name, Ref* port);
 
+// The service's events, for the caller's loop: the descriptors to watch for
+// reading, how long until the service is due without any of them (-1:
+// never), and the call to make when one is ready or it is due.
+std::size_t eventDescriptors(pollfd* fds, std::size_t room);
+int eventTimeout();
+void handleEvents();
+
 // A number that changes whenever the destinations may have changed, after
-// taking every change the service has been told of. Cheap: a send asks it.
+// taking every change the service has been told of; the destinations are
+// then as of now. Cheap: a send asks it.
 std::uint64_t setupGeneration();
 // The same, after asking the platform afresh wherever it may not have been
 // told of a change (a rename, say).
 std::uint64_t rescan();
 
+// The destinations as of the last of the two above; asking changes nothing.
 std::size_t destinationCount();
 Ref destination(std::size_t index);
 

@@ -1,76 +1,56 @@
 #include "protocol/emit.h"
 
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <boost/json/serialize.hpp>
 
-#include <algorithm>
-#include <atomic>
 #include <cerrno>
-#include <climits>
 #include <chrono>
-#include <mutex>
+#include <climits>
+#include <new>
 #include <string>
-#include <thread>
 
 namespace {
 
-// Held while a line is written, and by quit() to the end of the process.
-std::mutex output;
+// The lines not yet taken by the host: out from sent on.
+std::string out;
+std::size_t sent = 0;
+bool gone = false;     // the host closed its end; what follows goes nowhere
+bool stalled = false;  // the last write found the output full
 
-// Lines gathered and not yet written, under output. Written at this size
-// (the size a pipe takes in one piece), so a burst's replies still flow.
-std::string gathered;
-constexpr std::size_t gatherLimit = 4096;
-bool gathering = false;  // the thread running work items only
+// A buffer this large goes back to the system once it is empty.
+constexpr std::size_t keepCapacity = 64 * 1024;
 
-// A thread that must never wait for the host to read (the reader thread)
-// writes only what the output takes at once and hands the rest over: the
-// main thread then writes it, and everything after it, until all is out.
-thread_local bool neverWait = false;
-// Written under output; set only by the thread that never waits, so that
-// thread reads it without the lock.
-std::atomic<bool> handedOver = false;  // lines wait for the main thread
-bool writing = false;     // under output: the main thread is writing them
-void (*wakeWriter)() = nullptr;
+// How standard output is written without waiting: through a description of
+// our own made non-blocking (a pipe); with a flag per call (a socket); or,
+// for anything else, at most what a pipe is sure to take in one piece, and
+// only after poll says it is writable.
+enum class Way { checked, own, socket };
+Way way = Way::checked;
 
-// How long quit() waits for a line being written: a host that has stopped
-// reading would otherwise keep the bridge alive after its input has ended.
+// How long quit() waits for a host that takes nothing more.
 constexpr auto lineGrace = std::chrono::milliseconds(250);
 
-void writeAll(std::string_view text) {
-    const char* p = text.data();
-    std::size_t left = text.size();
-    while (left > 0) {
-        ssize_t n = ::write(STDOUT_FILENO, p, left);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return;  // a host that closed its end gets nothing more
-        }
-        p += n;
-        left -= static_cast<std::size_t>(n);
+// Writes from p; how much went, 0 when the output takes nothing now. A write
+// to a host that closed its end raises SIGPIPE, as any write would; with
+// SIGPIPE ignored, the rest goes nowhere.
+std::size_t writeSome(const char* p, std::size_t n) {
+    if (way == Way::checked) {
+        pollfd fd{STDOUT_FILENO, POLLOUT, 0};
+        if (::poll(&fd, 1, 0) != 1) return 0;
+        if (n > PIPE_BUF) n = PIPE_BUF;
     }
-}
-
-// Writes text while the output takes it by the deadline, without ever
-// waiting past it; returns how much was written, all of it when the host has
-// closed its end (the rest would never be taken).
-std::size_t writeReady(std::string_view text, std::chrono::steady_clock::time_point deadline) {
-    std::size_t done = 0;
-    while (done < text.size()) {
-        auto wait = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        pollfd out{STDOUT_FILENO, POLLOUT, 0};
-        if (::poll(&out, 1, std::max(0, static_cast<int>(wait.count()))) != 1) break;
-        if (!(out.revents & POLLOUT)) return text.size();
-        // No more than a pipe is sure to take at once, so the write cannot block.
-        ssize_t n = ::write(STDOUT_FILENO, text.data() + done, std::min<std::size_t>(text.size() - done, PIPE_BUF));
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && errno == EAGAIN) break;
-        if (n < 0) return text.size();
-        done += static_cast<std::size_t>(n);
+    for (;;) {
+        ssize_t k = way == Way::socket ? ::send(STDOUT_FILENO, p, n, MSG_DONTWAIT) : ::write(STDOUT_FILENO, p, n);
+        if (k >= 0) return static_cast<std::size_t>(k);
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) gone = true;
+        return 0;
     }
-    return done;
 }
 
 // True when text is well-formed UTF-8: no stray or missing continuation
@@ -99,28 +79,22 @@ bool utf8(std::string_view text) {
     return true;
 }
 
-// Under output: empties gathered, which gives a huge line's memory back.
-void clearGathered() {
-    if (gathered.capacity() > 4 * gatherLimit) std::string().swap(gathered);
-    gathered.clear();
-}
-
-// Under output: writes what is gathered, or on a thread that never waits,
-// as much as the output takes now, handing the rest to the main thread.
-void writeGathered() {
-    if (handedOver) return;
-    if (!neverWait) {
-        writeAll(gathered);
-        return clearGathered();
-    }
-    std::size_t done = writeReady(gathered, std::chrono::steady_clock::now());
-    if (done == gathered.size()) return clearGathered();
-    gathered.erase(0, done);
-    handedOver = true;
-    if (wakeWriter) wakeWriter();
-}
-
 }  // namespace
+
+void prepareOutput() {
+    struct stat st;
+    if (::fstat(STDOUT_FILENO, &st) != 0) return;
+    if (S_ISSOCK(st.st_mode)) {
+        way = Way::socket;
+    } else if (S_ISFIFO(st.st_mode)) {
+        // Our own description: making the host's non-blocking would change
+        // it for whoever else shares it.
+        int fd = ::open("/proc/self/fd/1", O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) return;
+        if (::dup2(fd, STDOUT_FILENO) == STDOUT_FILENO) way = Way::own;
+        ::close(fd);
+    }
+}
 
 void emit(const Json& object) {
     std::string line;
@@ -134,63 +108,49 @@ void emit(const Json& object) {
 }
 
 void emitLine(std::string_view line) {
-    std::lock_guard held(output);
-    if (!gathering && gathered.empty() && !neverWait) return writeAll(line);
-    gathered += line;
-    if (gathering && gathered.size() < gatherLimit) return;
-    writeGathered();
-}
-
-void gather(bool on) { gathering = on; }
-
-void writeWithoutWaiting(void (*wake)()) {
-    neverWait = true;
-    wakeWriter = wake;
-}
-
-bool outputHandedOver() { return handedOver.load(std::memory_order_acquire); }
-
-void writeHandedOver() {
-    std::unique_lock held(output);
-    while (handedOver) {
-        std::string lines;
-        lines.swap(gathered);
-        if (lines.empty()) {
-            handedOver = false;
-            break;
-        }
-        // Written without the lock, so that the reader thread never waits
-        // for it: what it writes meanwhile is gathered behind these lines.
-        writing = true;
-        held.unlock();
-        writeAll(lines);
-        held.lock();
-        writing = false;
+    if (gone) return;
+    try {
+        out.append(line);
+    } catch (const std::bad_alloc&) {
     }
 }
 
-void flush() {
-    std::lock_guard held(output);
-    if (!gathered.empty()) writeGathered();
+std::size_t outputWaiting() { return out.size() - sent; }
+
+bool outputStalled() { return stalled; }
+
+void writeOutput() {
+    stalled = false;
+    while (sent < out.size() && !gone) {
+        std::size_t n = writeSome(out.data() + sent, out.size() - sent);
+        if (n == 0) {
+            stalled = !gone;
+            break;
+        }
+        sent += n;
+    }
+    if (gone || sent == out.size()) {
+        if (out.capacity() > keepCapacity) std::string().swap(out);
+        out.clear();
+        sent = 0;
+    } else if (sent > keepCapacity && sent > out.size() / 2) {
+        out.erase(0, sent);  // what the host took is not kept
+        sent = 0;
+    }
 }
 
 void quit(int status) {
-    auto deadline = std::chrono::steady_clock::now() + lineGrace;
-    // Tried now and then rather than waited on with a timeout, which the
-    // thread sanitizer cannot see as holding the lock; this runs once.
-    // Lines being written by the main thread come before the gathered ones.
-    auto take = [] {
-        if (!output.try_lock()) return false;
-        if (!writing) return true;
-        output.unlock();
-        return false;
-    };
-    bool held = take();
-    while (!held && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        held = take();
+    using Clock = std::chrono::steady_clock;
+    auto deadline = Clock::now() + lineGrace;
+    while (outputWaiting() && !gone) {
+        std::size_t left = out.size() - sent;
+        writeOutput();
+        if (!outputWaiting()) break;
+        if (out.size() - sent != left) deadline = Clock::now() + lineGrace;
+        auto wait = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (wait <= 0) break;
+        pollfd fd{STDOUT_FILENO, POLLOUT, 0};
+        ::poll(&fd, 1, static_cast<int>(wait));
     }
-    // Gathered replies belong to requests that were carried out.
-    if (held) writeReady(gathered, deadline);
     ::_exit(status);
 }

@@ -3,32 +3,35 @@
 
 #include <boost/json/value.hpp>
 
+#include <cstddef>
 #include <string_view>
 
 using Json = boost::json::value;
 
-// Writes the object and a line feed with one write, or nothing when it cannot
+// Output is one buffer that the main loop writes out whenever standard
+// output takes more: nothing here waits for the host, and while the host
+// does not read, its lines wait in memory. Main thread only.
+
+// Adds the object and a line feed to the output, or nothing when it cannot
 // be serialised as valid UTF-8 (a name that is not, say).
 void emit(const Json& object);
 
-// Writes a line already made, its line feed included, as emit() does.
+// Adds a line already made, its line feed included, as emit() does.
 void emitLine(std::string_view line);
 
-// While gathering, lines wait and leave together, a few kilobytes at a time,
-// with the next line written while not gathering or with flush(): the thread
-// running work items gathers the replies of work that more work follows.
-void gather(bool on);
-void flush();
+// At start-up: makes writes to standard output never wait.
+void prepareOutput();
 
-// From here on, the calling thread never waits for the host to take its
-// lines: what the output cannot take at once waits for another thread,
-// which wake() tells to call writeHandedOver(); until then, and until that
-// is done, outputHandedOver() is true and every line waits behind them.
-void writeWithoutWaiting(void (*wake)());
-bool outputHandedOver();
-void writeHandedOver();
+// How many bytes of lines wait to be written.
+std::size_t outputWaiting();
 
-// Ends the process with the given status without cutting a line in half:
-// it waits for a line being written and writes the gathered ones (for a
-// moment, in case the host has stopped reading) and stops any later one.
+// Writes what standard output takes now; the memory of a large backlog goes
+// back once the host has taken it.
+void writeOutput();
+// Whether the last writeOutput() left lines that the output did not take:
+// trying again before it is writable would only cost a system call.
+bool outputStalled();
+
+// Ends the process with the given status, once the waiting lines are out or
+// the host has taken none of them for a moment.
 [[noreturn]] void quit(int status);

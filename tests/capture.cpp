@@ -4,11 +4,14 @@
 
 #include <cstdio>
 
+#include "protocol/emit.h"
+
 std::string capture(const std::function<void()>& body) {
     std::FILE* file = std::tmpfile();
     int saved = ::dup(1);
     ::dup2(::fileno(file), 1);
     body();
+    writeOutput();  // what emit left for the main loop to write
     ::dup2(saved, 1);
     ::close(saved);
     std::string text;

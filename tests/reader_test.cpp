@@ -157,7 +157,7 @@ TEST(Reader, AcceptsCarriageReturnsByteOrderMarkAndRepeatedKeys) {
 }
 
 std::vector<std::string> taken;
-void collect(std::string_view line, bool) { taken.emplace_back(line); }
+void collect(std::string_view line) { taken.emplace_back(line); }
 
 TEST(Reader, SplitsLinesAcrossReadsAndKeepsALastLineWithoutALineFeed) {
     struct Case {
@@ -171,20 +171,12 @@ TEST(Reader, SplitsLinesAcrossReadsAndKeepsALastLineWithoutALineFeed) {
         {{std::string(200'000, 'x') + "\ny"}, {std::string(200'000, 'x'), "y"}},
         {{}, {}},
     };
+    // Each write as one read of the input.
     auto readAll = [](const std::vector<std::string>& writes) {
-        int fds[2];
-        EXPECT_EQ(::pipe(fds), 0);
-        std::thread writer([&] {
-            for (const auto& w : writes) {
-                EXPECT_EQ(::write(fds[1], w.data(), w.size()), static_cast<ssize_t>(w.size()));
-                std::this_thread::sleep_for(5ms);
-            }
-            ::close(fds[1]);
-        });
         taken.clear();
-        readLines(fds[0], collect);
-        writer.join();
-        ::close(fds[0]);
+        Lines lines;
+        for (const auto& w : writes) split(lines, w, collect);
+        end(lines, collect);
     };
     for (const auto& c : cases) {
         readAll(c.writes);
@@ -307,6 +299,55 @@ TEST(Reader, KeepsReadingWhileTheHostDoesNotRead) {
         ASSERT_EQ(*l, i % 2 ? report : ok(i)) << i;
     }
     feed.join();
+}
+
+std::string requests(int from, int count) {
+    std::string text;
+    for (int id = from; id < from + count; ++id)
+        text += dump(Json{{"id", id}, {"dest", "Synth"}, {"bytes", {144, 60, 100}}}) + "\n";
+    return text;
+}
+
+// The simplest host there is: each write must end before it reads. It writes
+// a batch while reading nothing, reads half the replies, and writes another.
+TEST(Reader, AHostThatPausesItsReadingNeverHoldsItsWritesUp) {
+    constexpr int batch = 100'000;
+    Child c = started();
+    auto written = [&](std::string text) {
+        std::atomic<bool> done{false};
+        std::thread writer([&] {
+            c.write(text);
+            done = true;
+        });
+        for (int i = 0; i < 3000 && !done; ++i) std::this_thread::sleep_for(10ms);
+        bool finished = done;
+        if (!finished) {
+            // Read on, so that the writer ends and the test can report.
+            while (!done && c.line(1s)) {}
+        }
+        writer.join();
+        return finished;
+    };
+    ASSERT_TRUE(written(requests(1, batch))) << "the first batch was not taken while the host read nothing";
+    for (int id = 1; id <= batch / 2; ++id) ASSERT_EQ(c.line(), ok(id));
+    ASSERT_TRUE(written(requests(batch + 1, batch))) << "the second batch was not taken while the host read nothing";
+    for (int id = batch / 2 + 1; id <= 2 * batch; ++id) ASSERT_EQ(c.line(), ok(id));
+    EXPECT_EQ(c.line(200ms), std::nullopt);
+}
+
+// Unread replies wait in the bridge's memory; the MIDI sends behind them go
+// out all the same.
+TEST(Reader, SendsGoOnWhileTheHostReadsNothing) {
+    constexpr long count = 20'000;
+    Child c = started();
+    Feeder feed(c, requests(1, count), false);
+    long sent = 0;
+    for (auto deadline = std::chrono::steady_clock::now() + 20s; sent < count && std::chrono::steady_clock::now() < deadline;) {
+        auto calls = c.calls();
+        sent += std::count_if(calls.begin(), calls.end(), [](const std::string& l) { return l.rfind("send ", 0) == 0; });
+    }
+    EXPECT_EQ(sent, count) << "sends made before the host read a reply";
+    for (int id = 1; id <= count; ++id) ASSERT_EQ(c.line(), ok(id));
 }
 
 TEST(Reader, AnswersAHundredThousandPipelinedRequestsInOrder) {

@@ -1,16 +1,11 @@
 #include "midi/alsa/sequencer.h"
 
 #include <poll.h>
-#include <sys/eventfd.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
-#include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 
 #include "midi/alsa/cards.h"
 #include "midi/alsa/portnames.h"
@@ -34,29 +29,26 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// Everything here belongs to the thread that runs the main loop.
 snd_seq_t* seq;
 int selfId = -1;
 bool announces = false;
-
-// The mirror and the handle's input side belong to whoever holds lock: the
-// main thread at each use, the watcher when it wakes.
-std::mutex lock;
 Mirror mirror;
 
-// The last build, main thread only.
+// The listing derived from the mirror, as of entriesAt.
 std::vector<Entry> entries;
 std::uint64_t entriesAt = 0;
 
-// Changes taken that no notification has yet answered, and a notification
-// given that no build has yet followed.
-std::atomic<bool> dirty{false};
-std::atomic<bool> pending{false};
-int wake = -1;  // an eventfd that makes the watcher look at the two again
+// The change latch: changes taken that no notification has yet told of. It
+// is set wherever announcements are taken and cleared only where a
+// notification is given (handleEvents), at most one per noticeGap.
+bool dirty = false;
+Clock::time_point lastNotice;  // the steady clock's epoch: long enough ago
 NotifyHandler notify;
 
-// When the watcher next reads the card keys a build could not: the steady
-// clock's count, 0 while no card waits.
-std::atomic<Clock::rep> cardsDue{0};
+// When the card keys a derive could not read are read again; none while no
+// card waits.
+std::optional<Clock::time_point> cardsDue;
 constexpr std::chrono::milliseconds cardGap{20};
 
 // A drain stops here and enumerates instead: a client that floods our port
@@ -170,76 +162,7 @@ bool take() {
     return changed;
 }
 
-void poke() {
-    std::uint64_t one = 1;
-    [[maybe_unused]] auto n = ::write(wake, &one, sizeof one);
-}
-
-// A change taken while a notification is pending needs none of its own: the
-// build that follows that notification shows it.
-void noticed(bool changed) {
-    if (!changed || pending.load()) return;
-    dirty.store(true);
-    poke();
-}
-
-// Sleeps until announcements arrive or the main thread found a change, and
-// gives a notification when one is due.
-void watch() {
-    int count = snd_seq_poll_descriptors_count(seq, POLLIN);
-    if (count <= 0) return;
-    std::vector<pollfd> fds(static_cast<std::size_t>(count) + 1);
-    int filled = snd_seq_poll_descriptors(seq, fds.data() + 1, static_cast<unsigned>(count), POLLIN);
-    if (filled <= 0) return;
-    fds[0] = {wake, POLLIN, 0};
-    const auto nfds = static_cast<nfds_t>(filled + 1);
-    Clock::time_point last = Clock::now() - noticeGap;
-    for (;;) {
-        int timeout = -1;
-        if (Clock::rep due = cardsDue.load(); due != 0) {
-            auto now = Clock::now();
-            if (now.time_since_epoch().count() >= due) {
-                std::lock_guard<std::mutex> hold(lock);
-                bool known = readCards(mirror, cardKey);
-                if (known) ++mirror.generation;
-                if (known && !pending.load()) dirty.store(true);
-                cardsDue.store(cardsUnknown(mirror) ? (now + cardGap).time_since_epoch().count() : 0);
-                continue;
-            }
-            auto wait = std::chrono::ceil<std::chrono::milliseconds>(Clock::time_point(Clock::duration(due)) - now);
-            timeout = static_cast<int>(wait.count());
-        }
-        if (dirty.load() && !pending.load()) {
-            auto now = Clock::now();
-            if (now >= last + noticeGap) {
-                dirty.store(false);
-                pending.store(true);
-                last = now;
-                Notification note{1, sizeof(Notification)};
-                notify(&note);
-                continue;
-            }
-            auto wait = std::chrono::ceil<std::chrono::milliseconds>(last + noticeGap - now);
-            timeout = timeout < 0 ? static_cast<int>(wait.count()) : std::min(timeout, static_cast<int>(wait.count()));
-        }
-        if (::poll(fds.data(), nfds, timeout) < 0) {
-            if (errno == EINTR) continue;
-            return;
-        }
-        if (fds[0].revents & POLLIN) {
-            std::uint64_t value;
-            [[maybe_unused]] auto n = ::read(wake, &value, sizeof value);
-        }
-        // A handle that fails for good would wake us at once for ever.
-        if (std::any_of(fds.begin(), fds.end(), [](const pollfd& f) { return f.revents & (POLLERR | POLLNVAL); }))
-            return;
-        bool input = std::any_of(fds.begin() + 1, fds.end(), [](const pollfd& f) { return f.revents != 0; });
-        if (input) {
-            std::lock_guard<std::mutex> hold(lock);
-            if (take() && !pending.load()) dirty.store(true);
-        }
-    }
-}
+void noticed(bool changed) { dirty = dirty || changed; }
 
 // Whether the kernel announces a change of a port's info: changes one of
 // ours to what it is and looks for the announcement, which would be waiting
@@ -293,19 +216,14 @@ Status open(std::string_view name, NotifyHandler handler) {
     if (watcher < 0) return fail(handle, watcher);
     err = snd_seq_connect_from(handle, watcher, SND_SEQ_CLIENT_SYSTEM, SND_SEQ_PORT_SYSTEM_ANNOUNCE);
     if (err < 0) return fail(handle, err);
-    int fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (fd < 0) return fail(handle, -errno);
-
     seq = handle;
     selfId = id;
-    wake = fd;
     notify = std::move(handler);
     mirror.self = id;
     // What the probe leaves behind is older than the enumeration, which
     // sees all of it; later announcements are applied on top.
     announces = probe(watcher);
     enumerate();
-    std::thread(watch).detach();
     return 0;
 }
 
@@ -314,42 +232,18 @@ int self() { return selfId; }
 bool announcesChanges() { return announces; }
 
 std::uint64_t update(bool full) {
-    bool changed;
-    std::uint64_t generation;
-    {
-        std::lock_guard<std::mutex> hold(lock);
-        changed = take();
-        if (full) changed = enumerate() || changed;
-        generation = mirror.generation;
-    }
+    bool changed = take();
+    if (full) changed = enumerate() || changed;
     noticed(changed);
-    return generation;
+    if (mirror.generation != entriesAt) {
+        entries = derive(mirror, cardKey);
+        entriesAt = mirror.generation;
+        if (cardsUnknown(mirror) && !cardsDue) cardsDue = Clock::now() + cardGap;
+    }
+    return mirror.generation;
 }
 
-const std::vector<Entry>& build() {
-    // Before taking: a change that comes after this must give a notification.
-    // What this build takes, it shows, as will the report of a notification
-    // that it answers (which builds next, if this build is not it).
-    const bool answering = pending.exchange(false);
-    if (dirty.load()) poke();
-    bool changed;
-    {
-        std::lock_guard<std::mutex> hold(lock);
-        changed = take();
-        if (!announces) changed = enumerate() || changed;
-        if (mirror.generation != entriesAt) {
-            entries = derive(mirror, cardKey);
-            entriesAt = mirror.generation;
-            // A card that could not be read yet is the watcher's to try again.
-            if (cardsUnknown(mirror) && cardsDue.load() == 0) {
-                cardsDue.store((Clock::now() + cardGap).time_since_epoch().count());
-                poke();
-            }
-        }
-    }
-    noticed(changed && !answering);
-    return entries;
-}
+const std::vector<Entry>& listing() { return entries; }
 
 const Entry* listed(Ref ref) {
     auto it = std::lower_bound(entries.begin(), entries.end(), ref,
@@ -372,6 +266,40 @@ bool confirm(const Entry& e) {
         return true;
     update(true);
     return false;
+}
+
+std::size_t descriptors(pollfd* fds, std::size_t room) {
+    int n = snd_seq_poll_descriptors(seq, fds, static_cast<unsigned>(room), POLLIN);
+    return n > 0 ? static_cast<std::size_t>(n) : 0;
+}
+
+int timeout() {
+    std::optional<Clock::time_point> due = cardsDue;
+    if (dirty) due = std::min(due.value_or(Clock::time_point::max()), lastNotice + noticeGap);
+    if (!due) return -1;
+    auto wait = std::chrono::ceil<std::chrono::milliseconds>(*due - Clock::now());
+    return static_cast<int>(std::clamp<std::chrono::milliseconds::rep>(wait.count(), 0, 60'000));
+}
+
+void handleEvents() {
+    noticed(take());
+    const auto now = Clock::now();
+    if (cardsDue && now >= *cardsDue) {
+        // Known now: the next use derives the listing with them.
+        if (readCards(mirror, cardKey)) {
+            ++mirror.generation;
+            dirty = true;
+        }
+        cardsDue.reset();
+        if (cardsUnknown(mirror)) cardsDue = now + cardGap;
+    }
+    if (!dirty || now < lastNotice + noticeGap) return;
+    // Cleared here: the report this notification asks for shows every change
+    // taken so far.
+    dirty = false;
+    lastNotice = now;
+    Notification note{1, sizeof(Notification)};
+    notify(&note);
 }
 
 }  // namespace midi::alsa

@@ -1,7 +1,7 @@
 // The MIDI service on the ALSA sequencer.
 //
 // Destinations come from the mirror in midi/alsa/sequencer.h, as its last
-// build left them. Sending parses the packets by hand (midi/alsa/encode.h)
+// update left them. Sending parses the packets by hand (midi/alsa/encode.h)
 // rather than with snd_midi_event_encode: that one takes any byte soup, cuts
 // system exclusive at its buffer size and cannot refuse a bad packet before
 // part of it has gone out.
@@ -25,9 +25,6 @@ namespace {
 // The ports, by serial, whose system exclusive is still open after our last
 // send; a port that goes takes its serial with it.
 std::vector<std::uint64_t> openSysex;
-
-// The last build's entries, for destination and the property reads.
-const std::vector<alsa::Entry>* listing;
 
 encode::Batch batch;
 
@@ -96,19 +93,31 @@ Status outputPortCreate(Ref client, std::string_view name, Ref* port) {
     return 0;
 }
 
-std::uint64_t setupGeneration() { return alsa::handle() ? alsa::update(false) : 0; }
+std::size_t eventDescriptors(pollfd* fds, std::size_t room) { return alsa::handle() ? alsa::descriptors(fds, room) : 0; }
 
-std::uint64_t rescan() { return alsa::handle() ? alsa::update(!alsa::announcesChanges()) : 0; }
+int eventTimeout() { return alsa::handle() ? alsa::timeout() : -1; }
 
-std::size_t destinationCount() {
-    if (!alsa::handle()) return 0;
-    listing = &alsa::build();
-    if (!openSysex.empty()) forgetGone(*listing);
-    return listing->size();
+void handleEvents() {
+    if (alsa::handle()) alsa::handleEvents();
 }
 
+// A port that goes takes its open system exclusive with it.
+static std::uint64_t updated(std::uint64_t generation) {
+    static std::uint64_t seen = 0;
+    if (generation != seen && !openSysex.empty()) forgetGone(alsa::listing());
+    seen = generation;
+    return generation;
+}
+
+std::uint64_t setupGeneration() { return alsa::handle() ? updated(alsa::update(false)) : 0; }
+
+std::uint64_t rescan() { return alsa::handle() ? updated(alsa::update(!alsa::announcesChanges())) : 0; }
+
+std::size_t destinationCount() { return alsa::handle() ? alsa::listing().size() : 0; }
+
 Ref destination(std::size_t index) {
-    return listing && index < listing->size() ? (*listing)[index].ref : 0;
+    const auto& listing = alsa::listing();
+    return alsa::handle() && index < listing.size() ? listing[index].ref : 0;
 }
 
 Status integerProperty(Ref object, Property key, std::int32_t* out) {

@@ -1,5 +1,7 @@
 #include "bridge.h"
 
+#include <sys/ioctl.h>
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -106,6 +108,11 @@ std::string Bridge::rest(std::chrono::milliseconds timeout) {
     while (left(deadline) > 0ms && readSome(out_, buffered_, left(deadline))) {
     }
     return std::exchange(buffered_, {});
+}
+
+std::size_t Bridge::unreadOutput() const {
+    int n = 0;
+    return ::ioctl(out_, FIONREAD, &n) == 0 && n > 0 ? static_cast<std::size_t>(n) : 0;
 }
 
 std::string Bridge::errors() {

@@ -31,6 +31,8 @@ public:
     std::optional<std::string> line(std::chrono::milliseconds timeout = 5s);
     // Everything left on standard output until it ends (or the time runs out).
     std::string rest(std::chrono::milliseconds timeout = 5s);
+    // How many bytes of its standard output wait in the pipe, unread.
+    std::size_t unreadOutput() const;
     // What it has written to standard error so far.
     std::string errors();
     // Its exit status, or 128 + the signal; -1 when still running after the

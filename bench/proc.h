@@ -3,6 +3,7 @@
 
 #include <sys/types.h>
 
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -21,4 +22,15 @@ inline long cpuTicks(pid_t pid) {
     long user = -1, system = -1;
     fields >> user >> system;
     return user < 0 || system < 0 ? -1 : user + system;
+}
+
+// The threads the process has now: the entries of /proc/PID/task; -1 when
+// they cannot be read.
+inline long threadCount(pid_t pid) {
+    std::error_code error;
+    std::filesystem::directory_iterator task("/proc/" + std::to_string(pid) + "/task", error);
+    if (error) return -1;
+    long n = 0;
+    for (std::filesystem::directory_iterator end; task != end; task.increment(error)) ++n;
+    return error ? -1 : n;
 }

@@ -221,7 +221,7 @@ void checkPlainScan(std::string_view text) {
     check(parsed && same(*parsed, scanned), "the plain scan reads a line otherwise than the parser", "");
 }
 
-void take(std::string_view text) {
+void takeLine(std::string_view text) {
     checkPlainScan(text);
     line = text;
     const auto& w = fake::world();
@@ -323,8 +323,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // Read as the loop reads, in pieces, so that lines span them.
     Lines lines;
     char piece[4096];
-    for (ssize_t n; (n = ::read(input, piece, sizeof piece)) > 0;) split(lines, {piece, static_cast<std::size_t>(n)}, take);
-    end(lines, take);
+    for (ssize_t n; (n = ::read(input, piece, sizeof piece)) > 0;) split(lines, {piece, static_cast<std::size_t>(n)}, takeLine);
+    end(lines, takeLine);
     // A setup change after the input: one report, of the same destinations.
     line = "(setup changed)";
     off_t before = ::lseek(output, 0, SEEK_CUR);

@@ -3,20 +3,27 @@
 // sequencer work of a full enumeration per message, and again among 500 more
 // destinations; round trips against a bare pipe echo over the same pipes (and
 // that echo against busybox cat), and to a USB MIDI device against Midi
-// Through from the same bridge; start-up against `aconnect -o`; resident
-// memory and CPU time around a burst of a million requests. Runs inside the
-// virtual MIDI machine (boot.sh bench); prints "@@bench NAME VALUE UNIT" lines.
+// Through from the same bridge; start-up against `aconnect -o`; how many of
+// 20,000 sends reach a destination of our own within 2 s while the host reads
+// no reply, against a host that reads all along; resident memory, CPU time and
+// threads around a burst of a million requests, and again with a host that
+// reads nothing for its first 2 s. Runs inside the virtual MIDI machine
+// (boot.sh bench); prints "@@bench NAME VALUE UNIT" lines.
 //   guest_bench BRIDGE ACONNECT   measures everything
 //   guest_bench echo              the bare echo: copies its input to its output as it comes
 
 #include <alsa/asoundlib.h>
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -143,8 +150,8 @@ struct Child {
     }
 };
 
-std::string request(long id) {
-    return "{\"id\":" + std::to_string(id) + R"(,"dest":"Midi Through Port-0","bytes":[144,60,100]})" "\n";
+std::string request(long id, const char* dest = "Midi Through Port-0") {
+    return "{\"id\":" + std::to_string(id) + ",\"dest\":\"" + dest + "\",\"bytes\":[144,60,100]}\n";
 }
 
 void print(const char* name, double value, const char* unit) {
@@ -287,6 +294,134 @@ double enumerateFloorThroughput() {
     return messages / seconds(elapsed);
 }
 
+// A destination of our own, one writable port named as its client, whose
+// reader thread notes the time each note-on arrives. Made before the bridge
+// starts, so that its first ports report lists it.
+class Receiver {
+public:
+    static constexpr const char* name = "bench receiver";
+
+    explicit Receiver(long capacity) : times_(static_cast<std::size_t>(capacity)) {
+        if (snd_seq_open(&seq_, "default", SND_SEQ_OPEN_INPUT, SND_SEQ_NONBLOCK) < 0) die("receiver client");
+        if (snd_seq_set_client_name(seq_, name) < 0) die("receiver client name");
+        if (snd_seq_create_simple_port(seq_, name, SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE,
+                                       SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION) < 0)
+            die("receiver port");
+        // The most the sequencer holds for one client, so that the events of a
+        // while in which this thread does not run wait there; beyond it the
+        // sender is refused and what is queued is dropped.
+        if (snd_seq_set_client_pool_input(seq_, 2000) < 0) die("receiver input pool");
+        // Many events a read, so that reading keeps up at little cost.
+        if (snd_seq_set_input_buffer_size(seq_, 2000 * sizeof(snd_seq_event_t)) < 0) die("receiver input buffer");
+        stop_ = ::eventfd(0, EFD_CLOEXEC);
+        if (stop_ < 0) die("eventfd");
+        reader_ = std::thread(&Receiver::readLoop, this);
+    }
+    ~Receiver() {
+        std::uint64_t one = 1;
+        if (::write(stop_, &one, sizeof one) != sizeof one) die("receiver stop");
+        reader_.join();
+        ::close(stop_);
+        snd_seq_close(seq_);
+    }
+    Receiver(const Receiver&) = delete;
+    Receiver& operator=(const Receiver&) = delete;
+
+    long received() const { return count_.load(std::memory_order_acquire); }
+    // Times the sequencer told us it had dropped our queued events.
+    long overruns() const { return overruns_.load(); }
+    // Waits until count note-ons have come, or for timeout; how many came.
+    long waitFor(long count, Clock::duration timeout) const {
+        auto until = Clock::now() + timeout;
+        while (received() < count && Clock::now() < until) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        return received();
+    }
+    // How many came by then.
+    long by(Clock::time_point then) const {
+        auto n = std::min(received(), static_cast<long>(times_.size()));
+        return std::upper_bound(times_.begin(), times_.begin() + n, then) - times_.begin();
+    }
+    // When the last one came.
+    Clock::time_point last() const {
+        auto n = std::min(received(), static_cast<long>(times_.size()));
+        return n > 0 ? times_[static_cast<std::size_t>(n - 1)] : Clock::time_point{};
+    }
+
+private:
+    // Drains the queue each time it has something, so that it never fills.
+    // Woken by every event, it would take the guest's one CPU from the bridge
+    // for each and hold the bridge to a fraction of its pace; so after each
+    // drain it lets a millisecond's events gather, far fewer than the queue
+    // holds at any pace the bridge reaches. Times may be that much late.
+    void readLoop() {
+        int count = snd_seq_poll_descriptors_count(seq_, POLLIN);
+        std::vector<pollfd> fds(static_cast<std::size_t>(count) + 1);
+        snd_seq_poll_descriptors(seq_, fds.data(), static_cast<unsigned>(count), POLLIN);
+        fds.back() = {stop_, POLLIN, 0};
+        for (;;) {
+            if (::poll(fds.data(), fds.size(), -1) < 0) continue;
+            if (fds.back().revents) return;
+            for (;;) {
+                snd_seq_event_t* ev = nullptr;
+                int err = snd_seq_event_input(seq_, &ev);
+                if (err == -ENOSPC) {
+                    ++overruns_;
+                    continue;
+                }
+                if (err < 0 || !ev) break;
+                auto now = Clock::now();
+                if (ev->type != SND_SEQ_EVENT_NOTEON) continue;
+                long n = count_.load(std::memory_order_relaxed);
+                if (n < static_cast<long>(times_.size())) times_[static_cast<std::size_t>(n)] = now;
+                count_.store(n + 1, std::memory_order_release);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    }
+
+    snd_seq_t* seq_ = nullptr;
+    int stop_ = -1;  // an eventfd that wakes the reader to end it
+    std::vector<Clock::time_point> times_;
+    std::atomic<long> count_ = 0;
+    std::atomic<long> overruns_ = 0;
+    std::thread reader_;
+};
+
+struct Delivery {
+    double withinPct = 0;  // of the sends, received within 2 s of the first write
+    double lastSeconds = 0;  // first write to the last event received
+    long lost = 0, overruns = 0;
+};
+
+// A bridge sends to a Receiver: all requests written as fast as the pipe takes
+// them by a second thread, while this one reads the replies from the start or
+// only from `stall` after the first write. A bridge whose sends wait on the
+// host's reading gets few through while it does not read.
+Delivery delivery(const char* bridge, Clock::duration stall) {
+    Receiver receiver(messages);
+    Child child(bridge, nullptr);
+    if (child.line().find(std::string("\"name\":\"") + Receiver::name + "\"") == std::string::npos)
+        die("the first ports report lists no bench receiver");
+    std::string all;
+    for (long i = 1; i <= messages; ++i) all += request(i, Receiver::name);
+    auto start = Clock::now();
+    std::thread writer([&] { child.write(all); });
+    std::this_thread::sleep_until(start + stall);
+    auto replies = child.lines(messages);
+    if (replies.lines < messages) child.lost("child output ended");
+    writer.join();
+    Delivery d;
+    d.lost = messages - receiver.waitFor(messages, std::chrono::seconds(5));
+    d.overruns = receiver.overruns();
+    d.withinPct = 100.0 * static_cast<double>(receiver.by(start + std::chrono::seconds(2))) / messages;
+    d.lastSeconds = seconds(receiver.last() - start);
+    if (replies.ok != messages)
+        die((std::to_string(messages - replies.ok) + " sends to the bench receiver failed; it lost " +
+             std::to_string(d.lost) + " events in " + std::to_string(d.overruns) + " overruns")
+                .c_str());
+    return d;
+}
+
 struct Percentiles {
     double p50, p99;
 };
@@ -405,9 +540,10 @@ double startup(const char* program, const char* arg, bool wholeOutput) {
 }
 
 // A field of /proc/PID/status in KiB, such as "VmRSS:" or "VmHWM:"; -1 when
-// there is none (a process that has ended has no memory fields).
-long statusKiB(pid_t pid, const char* field) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+// there is none (a process that has ended has no memory fields). Of
+// /proc/PID/smaps_rollup ("Rss:", "Anonymous:") with file "smaps_rollup".
+long statusKiB(pid_t pid, const char* field, const char* file = "status") {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/" + file);
     for (std::string line; std::getline(status, line);)
         if (line.rfind(field, 0) == 0) return std::stol(line.substr(std::strlen(field)));
     return -1;
@@ -419,11 +555,26 @@ long residentKiB(pid_t pid, const char* field) {
     return kib;
 }
 
+// Resident memory as a walk of the process's page tables finds it. VmRSS
+// comes from counters that 6.1 keeps per thread and adds up only every so
+// many page faults, so there it can lag by megabytes.
+long mappedKiB(pid_t pid, const char* field) {
+    long kib = statusKiB(pid, field, "smaps_rollup");
+    if (kib < 0) die("no memory figures in /proc/PID/smaps_rollup");
+    return kib;
+}
+
 // User and system clock ticks the process has used.
 long usedTicks(pid_t pid) {
     long ticks = cpuTicks(pid);
     if (ticks < 0) die("no CPU times in /proc/PID/stat");
     return ticks;
+}
+
+long threads(pid_t pid) {
+    long n = threadCount(pid);
+    if (n < 0) die("no threads in /proc/PID/task");
+    return n;
 }
 
 // Starts VmHWM again from the current VmRSS, so that it holds the peak of what follows.
@@ -435,7 +586,11 @@ void resetPeak(pid_t pid) {
 }
 
 struct Footprint {
+    long threadsStart = 0, threadsAfter = 0;  // at the first line and at the last reply
     long before = 0, peak = 0, last = 0, after = 0;  // VmRSS and VmHWM, KiB
+    // From the page tables: all that is resident, and the anonymous part of
+    // it (the heap and stacks, no mapped files).
+    long walkedBefore = 0, walkedAfter = 0, anonBefore = 0, anonAfter = 0;
     long idleTicks = 0;
     double seconds = 0;  // first write to last reply
     // A bridge that ended during the burst: its replies, wait status and the
@@ -452,9 +607,12 @@ constexpr long burst = 1'000'000;
 // while this one reads the replies: resident memory before, at the peak, at
 // the last reply and 1 s after it, and CPU ticks over the 2 s after it. A
 // third thread reads the peak as it goes, for a bridge that does not survive.
-Footprint burstFootprint(const char* bridge) {
+// With a stall, this thread reads nothing until that long after the first write.
+Footprint burstFootprint(const char* bridge, Clock::duration stall = {}) {
+    Footprint f;
     Child child(bridge, nullptr);
     child.line();
+    f.threadsStart = threads(child.pid);
     for (int i = 1; i <= 100; ++i) {
         child.write(request(i));
         if (child.line().find("\"ok\":true") == std::string::npos) die("a request before the burst failed");
@@ -462,8 +620,9 @@ Footprint burstFootprint(const char* bridge) {
     std::string batch;
     for (long i = 1; i <= 1000; ++i) batch += request(i);
 
-    Footprint f;
     f.before = residentKiB(child.pid, "VmRSS:");
+    f.walkedBefore = mappedKiB(child.pid, "Rss:");
+    f.anonBefore = mappedKiB(child.pid, "Anonymous:");
     resetPeak(child.pid);
     std::atomic<long> seen = f.before;
     std::atomic<bool> done = false;
@@ -478,6 +637,7 @@ Footprint burstFootprint(const char* bridge) {
         for (long sent = 0; sent < burst && child.send(batch); sent += 1000) {
         }
     });
+    std::this_thread::sleep_until(start + stall);
     auto replies = child.lines(burst);
     auto end = Clock::now();
     done = true;
@@ -491,6 +651,7 @@ Footprint burstFootprint(const char* bridge) {
         return f;
     }
     long ticks = usedTicks(child.pid);
+    f.threadsAfter = threads(child.pid);
     f.last = residentKiB(child.pid, "VmRSS:");
     f.peak = residentKiB(child.pid, "VmHWM:");
     writer.join();
@@ -499,9 +660,33 @@ Footprint burstFootprint(const char* bridge) {
     f.seconds = seconds(end - start);
     std::this_thread::sleep_until(end + std::chrono::seconds(1));
     f.after = residentKiB(child.pid, "VmRSS:");
+    f.walkedAfter = mappedKiB(child.pid, "Rss:");
+    f.anonAfter = mappedKiB(child.pid, "Anonymous:");
     std::this_thread::sleep_until(end + std::chrono::seconds(2));
     f.idleTicks = usedTicks(child.pid) - ticks;
     return f;
+}
+
+// A burst's figures as PREFIX_NAME; false when its bridge ended during it.
+bool report(const std::string& prefix, const Footprint& f) {
+    auto put = [&](const char* name, double value, const char* unit) { print((prefix + name).c_str(), value, unit); };
+    put("_rss_before", static_cast<double>(f.before), "KiB");
+    put("_rss_peak", static_cast<double>(f.peak), "KiB");
+    if (f.ended) {
+        put("_ended_replies", static_cast<double>(f.replies), "replies");
+        if (WIFSIGNALED(f.status)) put("_ended_signal", WTERMSIG(f.status), "signal");
+        else put("_ended_status", WEXITSTATUS(f.status), "status");
+        return false;
+    }
+    put("_seconds", f.seconds, "s");
+    put("_rss_last", static_cast<double>(f.last), "KiB");
+    put("_rss_after_1s", static_cast<double>(f.after), "KiB");
+    put("_walked_before", static_cast<double>(f.walkedBefore), "KiB");
+    put("_walked_after_1s", static_cast<double>(f.walkedAfter), "KiB");
+    put("_anon_before", static_cast<double>(f.anonBefore), "KiB");
+    put("_anon_after_1s", static_cast<double>(f.anonAfter), "KiB");
+    put("_idle_ticks_2s", static_cast<double>(f.idleTicks), "ticks");
+    return true;
 }
 
 // Copies its input to its output as it comes, with no look at lines: the
@@ -549,6 +734,23 @@ int main(int argc, char** argv) {
     print("throughput_send_floor", sendRate, "msg/s");
     print("throughput_enumerate_floor", enumerateRate, "msg/s");
 
+    // Alternated too, the best of each.
+    Delivery reading, stalled;
+    for (int round = 0; round < 3; ++round) {
+        auto r = delivery(bridge, {});
+        if (round == 0 || r.withinPct > reading.withinPct) reading = r;
+        auto s = delivery(bridge, std::chrono::seconds(2));
+        if (round == 0 || s.withinPct > stalled.withinPct) stalled = s;
+    }
+    auto delivered = [](const std::string& prefix, const Delivery& d) {
+        print((prefix + "_within_2s_pct").c_str(), d.withinPct, "%");
+        print((prefix + "_last_event_s").c_str(), d.lastSeconds, "s");
+        if (d.lost > 0) print((prefix + "_lost_events").c_str(), static_cast<double>(d.lost), "events");
+        if (d.overruns > 0) print((prefix + "_overruns").c_str(), static_cast<double>(d.overruns), "overruns");
+    };
+    delivered("reading_host", reading);
+    delivered("stalled_host", stalled);
+
     auto trips = roundTrips(bridge, self);
     print("roundtrip_bridge_p50", trips.bridge.p50, "us");
     print("roundtrip_bridge_p99", trips.bridge.p99, "us");
@@ -566,19 +768,12 @@ int main(int argc, char** argv) {
     print("startup_bridge", startup(bridge, nullptr, false), "ms");
     print("startup_aconnect", startup(aconnect, "-o", true), "ms");
 
-    // Last: the longest, and what it leaves behind touches nothing above.
+    // Last: the longest, and what they leave behind touches nothing above.
+    // Each burst has a bridge of its own.
     auto f = burstFootprint(bridge);
-    print("burst_rss_before", static_cast<double>(f.before), "KiB");
-    print("burst_rss_peak", static_cast<double>(f.peak), "KiB");
-    if (f.ended) {
-        print("burst_ended_replies", static_cast<double>(f.replies), "replies");
-        if (WIFSIGNALED(f.status)) print("burst_ended_signal", WTERMSIG(f.status), "signal");
-        else print("burst_ended_status", WEXITSTATUS(f.status), "status");
-        return 0;
-    }
-    print("burst_seconds", f.seconds, "s");
-    print("burst_rss_last", static_cast<double>(f.last), "KiB");
-    print("burst_rss_after_1s", static_cast<double>(f.after), "KiB");
-    print("burst_idle_ticks_2s", static_cast<double>(f.idleTicks), "ticks");
+    print("bridge_threads_start", static_cast<double>(f.threadsStart), "threads");
+    if (report("burst", f)) print("bridge_threads_after_burst", static_cast<double>(f.threadsAfter), "threads");
+    print("bridge_threads", static_cast<double>(std::max(f.threadsStart, f.threadsAfter)), "threads");
+    report("stalled_burst", burstFootprint(bridge, std::chrono::seconds(2)));
     return 0;
 }

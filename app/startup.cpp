@@ -8,8 +8,8 @@
 
 #include "app/queue.h"
 #include "app/reader.h"
-#include "app/state.h"
 #include "midi/report.h"
+#include "midi/state.h"
 #include "protocol/messages.h"
 
 midi::Ref client;

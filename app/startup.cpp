@@ -5,8 +5,8 @@
 #include <cerrno>
 
 #include "app/loop.h"
-#include "app/state.h"
 #include "midi/report.h"
+#include "midi/state.h"
 #include "protocol/messages.h"
 
 midi::Ref client;

@@ -9,8 +9,8 @@
 #include <boost/json/serialize.hpp>
 
 #include "app/dispatch.h"
-#include "app/state.h"
 #include "midi/fake.h"
+#include "midi/state.h"
 #include "protocol/accept.h"
 #include "world.h"
 

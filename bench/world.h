@@ -3,8 +3,8 @@
 // real machine's, with the target among a few others, a setup that does not
 // change and no record kept.
 
-#include "app/state.h"
 #include "midi/fake.h"
+#include "midi/state.h"
 
 inline void benchWorld() {
     fake::reset();

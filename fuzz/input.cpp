@@ -22,9 +22,9 @@
 #include "app/dispatch.h"
 #include "app/loop.h"
 #include "app/reader.h"
-#include "app/state.h"
 #include "midi/fake.h"
 #include "midi/report.h"
+#include "midi/state.h"
 #include "protocol/accept.h"
 #include "protocol/plain.h"
 

@@ -3,8 +3,8 @@
 #include <cstdint>
 #include <string>
 
-#include "app/state.h"
 #include "midi/directory.h"
+#include "midi/state.h"
 #include "protocol/messages.h"
 
 void send(const Request& request) {

@@ -8,11 +8,15 @@
 
 #include <boost/json/serialize.hpp>
 
+#include "protocol/utf8.h"
+
 #include <cerrno>
 #include <chrono>
 #include <climits>
 #include <new>
 #include <string>
+
+#include "protocol/utf8.h"
 
 namespace {
 
@@ -53,32 +57,6 @@ std::size_t writeSome(const char* p, std::size_t n) {
     }
 }
 
-// True when text is well-formed UTF-8: no stray or missing continuation
-// byte, no overlong form, no surrogate, nothing above U+10FFFF.
-bool utf8(std::string_view text) {
-    auto* p = reinterpret_cast<const unsigned char*>(text.data());
-    auto* end = p + text.size();
-    while (p < end) {
-        unsigned c = *p;
-        if (c < 0x80) {
-            ++p;
-            continue;
-        }
-        int more = c >= 0xf0 ? 3 : c >= 0xe0 ? 2 : 1;
-        if (c < 0xc2 || c > 0xf4 || end - p <= more) return false;
-        unsigned lo = 0x80, hi = 0xbf;  // the bounds of the second byte
-        if (c == 0xe0) lo = 0xa0;
-        if (c == 0xed) hi = 0x9f;
-        if (c == 0xf0) lo = 0x90;
-        if (c == 0xf4) hi = 0x8f;
-        if (p[1] < lo || p[1] > hi) return false;
-        for (int i = 2; i <= more; ++i)
-            if ((p[i] & 0xc0) != 0x80) return false;
-        p += more + 1;
-    }
-    return true;
-}
-
 }  // namespace
 
 void prepareOutput() {
@@ -104,7 +82,7 @@ void emit(const Json& object) {
     } catch (const std::bad_alloc&) {
         return;
     }
-    if (utf8(line)) emitLine(line);
+    if (wellFormedUtf8(line)) emitLine(line);
 }
 
 void emitLine(std::string_view line) {

@@ -6,11 +6,11 @@
 #include <algorithm>
 #include <charconv>
 
-Json portsReport(const std::vector<Destination>& directory) {
-    boost::json::array ports;
-    ports.reserve(directory.size());
-    for (const auto& d : directory) ports.push_back(boost::json::object{{"name", d.name}, {"uid", d.uid}});
-    return boost::json::object{{"ports", std::move(ports)}};
+Json portsReport(const std::vector<PortEntry>& ports) {
+    boost::json::array list;
+    list.reserve(ports.size());
+    for (const auto& p : ports) list.push_back(boost::json::object{{"name", p.name}, {"uid", p.uid}});
+    return boost::json::object{{"ports", std::move(list)}};
 }
 
 Json sendReply(std::int64_t id, const std::string* error) {

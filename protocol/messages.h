@@ -9,11 +9,16 @@
 #include <string_view>
 #include <vector>
 
-#include "midi/directory.h"
 #include "protocol/emit.h"
 
+// One destination as a ports report lists it.
+struct PortEntry {
+    std::string_view name;
+    std::int32_t uid;
+};
+
 // Output messages.
-Json portsReport(const std::vector<Destination>& directory);
+Json portsReport(const std::vector<PortEntry>& ports);
 Json sendReply(std::int64_t id, const std::string* error);
 Json failureLine(std::int32_t status);
 

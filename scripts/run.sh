@@ -7,7 +7,7 @@
 set -eu
 cd "$(dirname "$0")/.."
 scripts/setup.sh >&2
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DWARNINGS_AS_ERRORS=ON >/dev/null
 cmake --build build -j"$(nproc)" --target quorvane-monitor guest_console >&2
 if [ -e /dev/snd/seq ]; then exec build/quorvane-monitor; fi
 echo "run.sh: no ALSA sequencer here; starting the bridge in the virtual MIDI machine" >&2

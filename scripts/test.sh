@@ -3,7 +3,8 @@
 set -eu
 cd "$(dirname "$0")/.."
 scripts/setup.sh
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+# Every build here makes each compiler warning an error.
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DWARNINGS_AS_ERRORS=ON >/dev/null
 cmake --build build -j"$(nproc)"
 ctest --test-dir build --output-on-failure -j"$(nproc)"
 
@@ -16,7 +17,7 @@ ctest --test-dir build --output-on-failure -j"$(nproc)"
 sanitized() {
     dir=$1 sanitizers=$2
     shift 2
-    cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSANITIZE="$sanitizers" >/dev/null
+    cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DWARNINGS_AS_ERRORS=ON -DSANITIZE="$sanitizers" >/dev/null
     cmake --build "$dir" -j"$(nproc)"
     reports=$PWD/$dir/reports
     rm -rf "$reports"
@@ -48,7 +49,7 @@ sanitized build-tsan thread \
 # The input side under libFuzzer for a bounded time (clang only); a crash, a
 # failed check or a sanitizer report stops it with a non-zero status and
 # leaves the input in build-fuzz/.
-CC=clang CXX=clang++ cmake -S fuzz -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+CC=clang CXX=clang++ cmake -S fuzz -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DWARNINGS_AS_ERRORS=ON >/dev/null
 cmake --build build-fuzz -j"$(nproc)"
 mkdir -p build-fuzz/corpus
 status=0

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "midi/alsa/portnames.h"
+#include "protocol/utf8.h"
 
 namespace {
 
@@ -104,6 +105,29 @@ TEST(ValidUtf8, AnyBytesComeOutWellFormedAndValidTextUnchanged) {
         ASSERT_TRUE(wellFormed(once)) << testing::PrintToString(raw);
         ASSERT_EQ(validUtf8(once), once) << testing::PrintToString(raw);
     }
+}
+
+// Short texts of whole, cut and broken characters: the output check takes
+// exactly the well-formed ones, which are exactly the names left unchanged,
+// so no name the backend gives can cost a ports report.
+TEST(ValidUtf8, ChangesExactlyTheTextsTheOutputRefuses) {
+    const std::string pieces[] = {
+        "a", "\x7f", "\xC3\xA9", "\xE6\x97\xA5", "\xF0\x9F\x8E\xB9", "\xF4\x8F\xBF\xBF", "\xED\x9F\xBF",
+        "\xC3", "\xE6\x97", "\xF0\x9F\x8E", "\x80", "\xBF", "\xC0\xAF", "\xC1", "\xE0\x80", "\xE0\xA0",
+        "\xED\xA0\x80", "\xF0\x80", "\xF0\x90", "\xF4\x90", "\xF5", "\xFF",
+    };
+    std::mt19937 random(11);
+    std::uniform_int_distribution<std::size_t> piece(0, std::size(pieces) - 1), count(1, 4);
+    int wellFormedSeen = 0;
+    for (int round = 0; round < 20000; ++round) {
+        std::string raw;
+        for (std::size_t n = count(random); n > 0; --n) raw += pieces[piece(random)];
+        bool want = wellFormed(raw);
+        wellFormedSeen += want;
+        ASSERT_EQ(wellFormedUtf8(raw), want) << testing::PrintToString(raw);
+        ASSERT_EQ(validUtf8(raw) == raw, want) << testing::PrintToString(raw);
+    }
+    EXPECT_GT(wellFormedSeen, 1000);  // the pieces make well-formed texts often enough to tell
 }
 
 TEST(DisplayName, PrefixesTheClientUnlessThePortNameStartsWithIt) {

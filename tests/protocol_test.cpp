@@ -21,7 +21,7 @@ TEST(Emit, WritesAwkwardNamesOnOneLineThatDecodesBack) {
         std::string("nul\0byte", 8), "\x1f\x7f", "cr\r",
     };
     for (const auto& name : names) {
-        std::string out = capture([&] { emit(portsReport({{1, name, -5}})); });
+        std::string out = capture([&] { emit(portsReport({{name, -5}})); });
         ASSERT_FALSE(out.empty()) << name;
         EXPECT_EQ(out.find('\n'), out.size() - 1) << out;
         EXPECT_EQ(out.find('\r'), std::string::npos) << out;
@@ -54,7 +54,7 @@ TEST(Emit, WritesNothingForTextThatIsNotUtf8) {
         {"just below the surrogates \xed\x9f\xbf", true},
     };
     for (const auto& c : cases) {
-        std::string out = capture([&] { emit(portsReport({{1, c.name, 0}})); });
+        std::string out = capture([&] { emit(portsReport({{c.name, 0}})); });
         EXPECT_EQ(!out.empty(), c.written) << c.name;
     }
 }

@@ -9,10 +9,10 @@
 #include <utility>
 #include <vector>
 
-#include "app/state.h"
 #include "capture.h"
 #include "midi/fake.h"
 #include "midi/send.h"
+#include "midi/state.h"
 
 namespace {
 

@@ -5,31 +5,13 @@
 #include <tuple>
 #include <vector>
 
+#include "protocol/utf8.h"
+
 namespace midi::ports {
 
 namespace {
 
 constexpr std::string_view replacement = "\xEF\xBF\xBD";
-
-// Bytes a sequence led by b needs after it, and the range its second byte
-// must fall in (which rules out overlong forms, surrogates and values past
-// U+10FFFF); need 0 for a byte that cannot lead.
-struct Lead {
-    int need;
-    unsigned char low;
-    unsigned char high;
-};
-
-Lead lead(unsigned char b) {
-    if (b >= 0xC2 && b <= 0xDF) return {1, 0x80, 0xBF};
-    if (b == 0xE0) return {2, 0xA0, 0xBF};
-    if (b == 0xED) return {2, 0x80, 0x9F};
-    if (b >= 0xE1 && b <= 0xEF) return {2, 0x80, 0xBF};
-    if (b == 0xF0) return {3, 0x90, 0xBF};
-    if (b >= 0xF1 && b <= 0xF3) return {3, 0x80, 0xBF};
-    if (b == 0xF4) return {3, 0x80, 0x8F};
-    return {0, 0, 0};
-}
 
 std::uint32_t fnvNumber(std::uint32_t hash, unsigned long value) {
     char text[24];
@@ -67,30 +49,13 @@ Listing listing(int client, int self, unsigned caps, unsigned type) {
 std::string validUtf8(std::string_view raw) {
     std::string out;
     out.reserve(raw.size());
-    std::size_t i = 0;
-    while (i < raw.size()) {
-        auto b = static_cast<unsigned char>(raw[i]);
-        if (b < 0x80) {
-            out += raw[i++];
-            continue;
-        }
-        Lead l = lead(b);
-        std::size_t j = i + 1;
-        int got = 0;
-        while (got < l.need && j < raw.size()) {
-            auto c = static_cast<unsigned char>(raw[j]);
-            unsigned char low = got == 0 ? l.low : 0x80;
-            unsigned char high = got == 0 ? l.high : 0xBF;
-            if (c < low || c > high) break;
-            ++got;
-            ++j;
-        }
-        // A broken sequence is replaced as a whole, up to the byte that broke it.
-        if (l.need > 0 && got == l.need)
-            out.append(raw.substr(i, j - i));
+    for (std::size_t i = 0; i < raw.size();) {
+        Utf8Sequence s = utf8Sequence(raw, i);
+        if (s.wellFormed)
+            out.append(raw.substr(i, s.size));
         else
             out += replacement;
-        i = j;
+        i += s.size;
     }
     return out;
 }

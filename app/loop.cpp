@@ -76,6 +76,9 @@ void readInput() {
         runPosted();
         quit(0);
     }
+    // Every line read here was written before this: what changed until now
+    // is what its sends must see.
+    midi::takeChanges();
     split(lines, {buf, static_cast<std::size_t>(n)}, takeLine);
 }
 
@@ -104,7 +107,7 @@ void run() {
         runPosted();
         if (!outputStalled()) writeOutput();
         // While the host has not taken our output, the service's events
-        // wait: announcements are still taken before every send, and the
+        // wait: announcements are still taken after every read of input, and the
         // report of what changed meanwhile comes once the host reads again,
         // instead of one every few milliseconds into memory.
         const bool waiting = outputWaiting() > 0;

@@ -128,6 +128,8 @@ void handleEvents() {
     }
 }
 
+void takeChanges() {}
+
 std::uint64_t setupGeneration() {
     std::lock_guard held(guard);
     return current->generation ? *current->generation : ++fake::asked;

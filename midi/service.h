@@ -54,9 +54,15 @@ std::size_t eventDescriptors(pollfd* fds, std::size_t room);
 int eventTimeout();
 void handleEvents();
 
-// A number that changes whenever the destinations may have changed, after
-// taking every change the service has been told of; the destinations are
-// then as of now. Cheap: a send asks it.
+// After each read of the input, before its requests are carried out: takes
+// every change the service has been told of. Each of those requests was
+// written before the read, so the setup seen here is current for all of
+// them, and a send needs no look of its own until the next read.
+void takeChanges();
+
+// A number that changes whenever the destinations may have changed, as of
+// the last takeChanges() (or now, before the first); the destinations are
+// then as of that moment. Cheap: a send asks it.
 std::uint64_t setupGeneration();
 // The same, after asking the platform afresh wherever it may not have been
 // told of a change (a rename, say).

@@ -46,6 +46,15 @@ bool dirty = false;
 Clock::time_point lastNotice;  // the steady clock's epoch: long enough ago
 NotifyHandler notify;
 
+// Reads of the input so far (takeChanges), and the port last confirmed
+// after one of them.
+std::uint64_t reads = 0;
+struct Confirmed {
+    Ref ref;
+    std::uint64_t read;
+    std::uint64_t generation;
+} confirmed{0, 0, 0};
+
 // When the card keys a derive could not read are read again; none while no
 // card waits.
 std::optional<Clock::time_point> cardsDue;
@@ -231,8 +240,13 @@ snd_seq_t* handle() { return seq; }
 int self() { return selfId; }
 bool announcesChanges() { return announces; }
 
+void takeChanges() {
+    noticed(take());
+    ++reads;
+}
+
 std::uint64_t update(bool full) {
-    bool changed = take();
+    bool changed = full || reads == 0 ? take() : false;
     if (full) changed = enumerate() || changed;
     noticed(changed);
     if (mirror.generation != entriesAt) {
@@ -253,6 +267,10 @@ const Entry* listed(Ref ref) {
 
 bool confirm(const Entry& e) {
     if (announces) return true;
+    // The requests of one read were all written before it, and so before
+    // the look that confirmed this port after it.
+    if (reads != 0 && e.ref == confirmed.ref && reads == confirmed.read && mirror.generation == confirmed.generation)
+        return true;
     const int c = static_cast<int>(e.ref >> 8);
     const int p = static_cast<int>(e.ref & 0xFF);
     snd_seq_client_info_t* client;
@@ -262,8 +280,10 @@ bool confirm(const Entry& e) {
     // Compared where the library keeps them: a send copies neither name.
     if (snd_seq_get_any_client_info(seq, c, client) == 0 && snd_seq_get_any_port_info(seq, c, p, port) == 0 &&
         e.clientName == snd_seq_client_info_get_name(client) && e.portName == snd_seq_port_info_get_name(port) &&
-        e.caps == snd_seq_port_info_get_capability(port) && e.type == snd_seq_port_info_get_type(port))
+        e.caps == snd_seq_port_info_get_capability(port) && e.type == snd_seq_port_info_get_type(port)) {
+        confirmed = {e.ref, reads, mirror.generation};
         return true;
+    }
     update(true);
     return false;
 }

@@ -36,9 +36,13 @@ snd_seq_t* handle();  // null until open succeeds
 int self();
 bool announcesChanges();
 
-// Takes every announcement waiting (and, with full, enumerates everything),
-// derives the listing anew if anything changed, and gives the mirror's
-// generation after it.
+// Takes every announcement waiting: midi::takeChanges, after each read of
+// the input.
+void takeChanges();
+
+// With full, takes every announcement waiting and enumerates everything;
+// without, takes them only before the first takeChanges. Then derives the
+// listing anew if anything changed, and gives the mirror's generation.
 std::uint64_t update(bool full);
 
 // The listed ports as the last update derived them; the reference lasts
@@ -49,7 +53,8 @@ const std::vector<Entry>& listing();
 const Entry* listed(Ref ref);
 
 // Whether the sequencer still has at e's address the port e lists. Where
-// changes are not announced it asks, and on a difference enumerates.
+// changes are not announced it asks, once per port and read of the input,
+// and on a difference enumerates.
 bool confirm(const Entry& e);
 
 // For the main loop: the handle's descriptors, how long until a notification

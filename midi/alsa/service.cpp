@@ -109,6 +109,10 @@ static std::uint64_t updated(std::uint64_t generation) {
     return generation;
 }
 
+void takeChanges() {
+    if (alsa::handle()) alsa::takeChanges();
+}
+
 std::uint64_t setupGeneration() { return alsa::handle() ? updated(alsa::update(false)) : 0; }
 
 std::uint64_t rescan() { return alsa::handle() ? updated(alsa::update(!alsa::announcesChanges())) : 0; }

@@ -96,6 +96,8 @@ void runPosted() {
 
 void run() {
     ::mallopt(M_MMAP_THRESHOLD, mmapThreshold);
+    // The start-up report goes out before anything else is set going.
+    writeOutput();
     try {
         std::thread(watchEnd).detach();
     } catch (const std::system_error&) {

@@ -35,7 +35,7 @@ constexpr int mmapThreshold = 1 << 20;
 
 // The end of input ends the bridge even while a work item is stuck: a thread
 // of its own sleeps until the host closes our input, then ends the process
-// if the loop has been inside one work item for lineGrace. It touches
+// if the loop has been inside one work item for stuckAfter. It touches
 // nothing else, and the loop never waits for it.
 constexpr auto stuckAfter = std::chrono::milliseconds(250);
 

@@ -8,8 +8,6 @@
 
 #include <boost/json/serialize.hpp>
 
-#include "protocol/utf8.h"
-
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -121,10 +119,10 @@ void quit(int status) {
     using Clock = std::chrono::steady_clock;
     auto deadline = Clock::now() + lineGrace;
     while (outputWaiting() && !gone) {
-        std::size_t left = out.size() - sent;
+        std::size_t left = outputWaiting();
         writeOutput();
         if (!outputWaiting()) break;
-        if (out.size() - sent != left) deadline = Clock::now() + lineGrace;
+        if (outputWaiting() != left) deadline = Clock::now() + lineGrace;
         auto wait = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
         if (wait <= 0) break;
         pollfd fd{STDOUT_FILENO, POLLOUT, 0};

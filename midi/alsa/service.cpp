@@ -61,12 +61,11 @@ Delivery deliver(snd_seq_t* seq, const snd_seq_event_t& addressed) {
     for (std::size_t i = 0; i < batch.count; ++i) {
         snd_seq_event_t ev = addressed;
         alsa::fill(&ev, batch.message[i]);
-        d.error = snd_seq_event_output_buffer(seq, &ev);
-        if (d.error < 0) {
+        if (int err = snd_seq_event_output_buffer(seq, &ev); err < 0) {
             snd_seq_drop_output_buffer(seq);
+            d.error = err;
             return d;
         }
-        d.error = 0;
         d.total += alsa::eventBytes(batch.message[i]);
     }
     d.left = snd_seq_drain_output(seq);

@@ -47,7 +47,7 @@ std::vector<SeqPort> sequencerPorts() {
             all.push_back({snd_seq_port_info_get_client(port), snd_seq_port_info_get_port(port),
                            snd_seq_client_info_get_name(client), snd_seq_port_info_get_name(port),
                            snd_seq_port_info_get_capability(port), snd_seq_port_info_get_type(port),
-                           snd_seq_client_info_get_pid(client)});
+                           snd_seq_client_info_get_pid(client), snd_seq_client_info_get_card(client)});
         }
     }
     snd_seq_close(seq);

@@ -22,7 +22,8 @@ struct SeqPort {
     std::string portName;
     unsigned caps;
     unsigned type;
-    int pid;  // of the process that owns the client; -1 for kernel clients
+    int pid;   // of the process that owns the client; -1 for kernel clients
+    int card;  // the sound card of a kernel client's driver; -1 for none
 };
 
 // Every port of every client on the sequencer now.

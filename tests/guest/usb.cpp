@@ -11,6 +11,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "peer.h"
+
 namespace {
 
 const std::string gadgets = "/sys/kernel/config/usb_gadget/";
@@ -50,22 +52,10 @@ int findCard(const std::string& what) {
 
 // The port of the sequencer client that card's MIDI driver made.
 std::optional<snd_seq_addr_t> cardPort(int card) {
-    snd_seq_t* seq = nullptr;
-    if (snd_seq_open(&seq, "default", SND_SEQ_OPEN_DUPLEX, SND_SEQ_NONBLOCK) < 0) return std::nullopt;
-    snd_seq_client_info_t* client;
-    snd_seq_port_info_t* port;
-    snd_seq_client_info_alloca(&client);
-    snd_seq_port_info_alloca(&port);
-    std::optional<snd_seq_addr_t> found;
-    snd_seq_client_info_set_client(client, -1);
-    while (!found && snd_seq_query_next_client(seq, client) >= 0) {
-        if (snd_seq_client_info_get_card(client) != card) continue;
-        snd_seq_port_info_set_client(port, snd_seq_client_info_get_client(client));
-        snd_seq_port_info_set_port(port, -1);
-        if (snd_seq_query_next_port(seq, port) >= 0) found = *snd_seq_port_info_get_addr(port);
-    }
-    snd_seq_close(seq);
-    return found;
+    for (const auto& p : sequencerPorts())
+        if (p.card == card)
+            return snd_seq_addr_t{static_cast<unsigned char>(p.client), static_cast<unsigned char>(p.port)};
+    return std::nullopt;
 }
 
 }  // namespace

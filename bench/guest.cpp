@@ -11,6 +11,7 @@
 // (boot.sh bench); prints "@@bench NAME VALUE UNIT" lines.
 //   guest_bench BRIDGE ACONNECT   measures everything
 //   guest_bench echo              the bare echo: copies its input to its output as it comes
+//   guest_bench sendecho          the same, sending one note-on to Midi Through per line
 
 #include <alsa/asoundlib.h>
 #include <poll.h>
@@ -432,21 +433,23 @@ Percentiles percentiles(std::vector<double> times) {
 }
 
 struct RoundTrips {
-    Percentiles bridge, echo, cat;
+    Percentiles bridge, echo, sender, cat;
 };
 
 // Sequential request and reply pairs, in microseconds, taken in turn from the
-// bridge, the bare echo and busybox cat, all alive at once, so that a slow
-// phase of the machine hits every side. An echo's reply is the request itself.
+// bridge, the bare echo, the echo that sends and busybox cat, all alive at
+// once, so that a slow phase of the machine hits every side. An echo's reply
+// is the request itself.
 RoundTrips roundTrips(const char* bridge, const char* self) {
-    Child children[] = {{bridge, nullptr}, {self, "echo"}, {"/bin/cat", nullptr}};
+    Child children[] = {{bridge, nullptr}, {self, "echo"}, {self, "sendecho"}, {"/bin/cat", nullptr}};
     children[0].line();
-    std::vector<double> times[3];
+    constexpr int sides = 4;
+    std::vector<double> times[sides];
     constexpr int pairs = 2000, warmup = 100;
     for (auto& t : times) t.reserve(pairs);
     for (int i = 1; i <= pairs + warmup; ++i) {
         std::string text = request(i);
-        for (int c = 0; c < 3; ++c) {
+        for (int c = 0; c < sides; ++c) {
             auto start = Clock::now();
             children[c].write(text);
             std::string reply = children[c].line();
@@ -456,7 +459,7 @@ RoundTrips roundTrips(const char* bridge, const char* self) {
             if (i > warmup) times[c].push_back(seconds(elapsed) * 1e6);
         }
     }
-    return {percentiles(times[0]), percentiles(times[1]), percentiles(times[2])};
+    return {percentiles(times[0]), percentiles(times[1]), percentiles(times[2]), percentiles(times[3])};
 }
 
 struct UsbTrips {
@@ -702,14 +705,33 @@ int echo() {
     return 0;
 }
 
+// The bare echo that also sends one note-on to Midi Through per line it
+// takes, before it copies the input back: the least a bridge does for a send.
+int sendEcho() {
+    Sender sender;
+    snd_seq_addr_t dest = findThrough(sender);
+    char buf[1 << 16];
+    for (ssize_t n; (n = ::read(0, buf, sizeof buf)) > 0;) {
+        for (ssize_t i = 0; i < n; ++i)
+            if (buf[i] == '\n') sender.noteOn(dest.client, dest.port);
+        for (ssize_t done = 0; done < n;) {
+            ssize_t w = ::write(1, buf + done, static_cast<std::size_t>(n - done));
+            if (w <= 0) return 1;
+            done += w;
+        }
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     // A child that dies under a burst shows as a failed write, not a silent end.
     std::signal(SIGPIPE, SIG_IGN);
     if (argc == 2 && std::strcmp(argv[1], "echo") == 0) return echo();
+    if (argc == 2 && std::strcmp(argv[1], "sendecho") == 0) return sendEcho();
     if (argc != 3) {
-        std::fprintf(stderr, "usage: guest_bench BRIDGE ACONNECT | guest_bench echo\n");
+        std::fprintf(stderr, "usage: guest_bench BRIDGE ACONNECT | guest_bench echo | guest_bench sendecho\n");
         return 2;
     }
     const char* bridge = argv[1];
@@ -756,6 +778,8 @@ int main(int argc, char** argv) {
     print("roundtrip_bridge_p99", trips.bridge.p99, "us");
     print("roundtrip_echo_p50", trips.echo.p50, "us");
     print("roundtrip_echo_p99", trips.echo.p99, "us");
+    print("roundtrip_sendecho_p50", trips.sender.p50, "us");
+    print("roundtrip_sendecho_p99", trips.sender.p99, "us");
     print("roundtrip_cat_p50", trips.cat.p50, "us");
     print("roundtrip_cat_p99", trips.cat.p99, "us");
 

@@ -71,6 +71,10 @@ END {
             sprintf("%.1f", v[k "roundtrip_echo_p50"]), "us bare echo", v[k "roundtrip_bridge_p50"] / v[k "roundtrip_echo_p50"], newer ? "<= 1.10" : "<= 1.30")
         row("round trip p99 " g, sprintf("%.1f", v[k "roundtrip_bridge_p99"]), "us",
             sprintf("%.1f", v[k "roundtrip_echo_p99"]), "us bare echo", v[k "roundtrip_bridge_p99"] / v[k "roundtrip_echo_p99"], "<= 1.30")
+        row("round trip p50, against an echo that sends " g, sprintf("%.1f", v[k "roundtrip_bridge_p50"]), "us",
+            sprintf("%.1f", v[k "roundtrip_sendecho_p50"]), "us sending echo", over(v[k "roundtrip_bridge_p50"], v[k "roundtrip_sendecho_p50"]), "(none)")
+        row("round trip p99, against an echo that sends " g, sprintf("%.1f", v[k "roundtrip_bridge_p99"]), "us",
+            sprintf("%.1f", v[k "roundtrip_sendecho_p99"]), "us sending echo", over(v[k "roundtrip_bridge_p99"], v[k "roundtrip_sendecho_p99"]), "(none)")
         row("round trip p50, USB device " g, sprintf("%.1f", v[k "roundtrip_usb_p50"]), "us",
             sprintf("%.1f", v[k "roundtrip_through_p50"]), "us Midi Through", v[k "roundtrip_usb_p50"] / v[k "roundtrip_through_p50"], "-")
         row("round trip p99, USB device " g, sprintf("%.1f", v[k "roundtrip_usb_p99"]), "us",

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -12,6 +13,7 @@
 #include <thread>
 
 #include "app/reader.h"
+#include "midi/send.h"
 #include "midi/service.h"
 #include "protocol/emit.h"
 
@@ -20,6 +22,7 @@ namespace {
 // The main thread's, like everything the loop touches.
 std::deque<Work> queue;
 Lines lines;
+bool ended = false;  // the input; what waits for room is still sent
 
 // Replies leave in pieces of about this size while a long run of input is
 // carried out, so that the first of them need not wait for the last.
@@ -66,7 +69,8 @@ void takeLine(std::string_view line) {
     if (outputWaiting() >= writeEvery && !outputStalled()) writeOutput();
 }
 
-// Reads what the input holds and carries out its lines; at its end, quits.
+// Reads what the input holds and carries out its lines. At its end, the
+// loop quits once no send waits for room.
 void readInput() {
     static char buf[1 << 16];
     ssize_t n = ::read(STDIN_FILENO, buf, sizeof buf);
@@ -74,7 +78,8 @@ void readInput() {
     if (n <= 0) {
         end(lines, takeLine);
         runPosted();
-        quit(0);
+        ended = true;
+        return;
     }
     // Every line read here was written before this: what changed until now
     // is what its sends must see.
@@ -107,22 +112,28 @@ void run() {
     pollfd fds[2 + most];
     for (;;) {
         runPosted();
+        if (ended && !sendsWaiting()) quit(0);
         if (!outputStalled()) writeOutput();
         // While the host has not taken our output, the service's events
         // wait: announcements are still taken after every read of input, and the
         // report of what changed meanwhile comes once the host reads again,
         // instead of one every few milliseconds into memory.
         const bool waiting = outputWaiting() > 0;
-        fds[0] = {STDIN_FILENO, POLLIN, 0};
+        fds[0] = {ended ? -1 : STDIN_FILENO, POLLIN, 0};
         // Not watched while nothing waits: a host that closed its end
         // would wake us for ever.
         fds[1] = {waiting ? STDOUT_FILENO : -1, POLLOUT, 0};
         std::size_t service = waiting ? 0 : midi::eventDescriptors(fds + 2, most);
         int timeout = waiting ? -1 : midi::eventTimeout();
-        int ready = ::poll(fds, static_cast<nfds_t>(2 + service), timeout);
+        // Sends that wait for room are tried again when due, whether the
+        // host reads or not.
+        const int sendsDue = sendsTimeout();
+        int wait = timeout < 0 ? sendsDue : sendsDue < 0 ? timeout : std::min(timeout, sendsDue);
+        int ready = ::poll(fds, static_cast<nfds_t>(2 + service), wait);
         if (ready < 0) continue;  // EINTR
         if (fds[1].revents) writeOutput();
-        bool due = !waiting && (ready == 0 || timeout == 0);
+        if (sendsWaiting() && sendsTimeout() == 0) step(resumeSends);
+        bool due = !waiting && timeout >= 0 && midi::eventTimeout() == 0;
         for (std::size_t i = 0; i < service; ++i) due = due || fds[2 + i].revents != 0;
         if (due) step(midi::handleEvents);
         if (fds[0].revents) readInput();

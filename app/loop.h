@@ -18,6 +18,6 @@ void runPosted();
 // Runs the loop for the rest of the process's life: reads the input as it
 // comes and does the reader's duties line by line, writes output whenever
 // standard output takes more, and hands the service what is ready for it.
-// At the end of the input, ends the process with status 0 once the host has
-// taken the replies.
+// At the end of the input, ends the process with status 0 once every send
+// that waits for room has gone and the host has taken the replies.
 [[noreturn]] void run();

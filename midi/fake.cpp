@@ -181,13 +181,27 @@ Status stringProperty(Ref object, Property key, std::optional<std::string>* out)
     return key == Property::displayName ? e->displayNameStatus : e->nameStatus;
 }
 
+std::chrono::microseconds roomWait() {
+    std::lock_guard held(guard);
+    return current->roomWait;
+}
+
 Status sendList(Ref port, Ref endpoint, const PacketList* list) {
     std::lock_guard held(guard);
-    fake::record([&] { return "send " + std::to_string(port) + " " + std::to_string(endpoint); });
+    fake::record([&] {
+        std::string call = "send " + std::to_string(port) + " " + std::to_string(endpoint);
+        if (current->traceBytes && list->count > 0)
+            for (std::uint16_t i = 0; i < list->packet[0].length; ++i) call += " " + std::to_string(list->packet[0].data[i]);
+        return call;
+    });
     fake::Endpoint* e = fake::find(endpoint);
     if (e && e->staleSends > 0) {
         --e->staleSends;
         return stale;
+    }
+    if (e && e->fullSends > 0) {
+        --e->fullSends;
+        return full;
     }
     if (current->record) {
         fake::Sent sent{port, endpoint, {}};

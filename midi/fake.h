@@ -28,6 +28,9 @@ struct Endpoint {
     // The next this many sends to it answer stale, as when the port at its
     // reference changed unannounced.
     int staleSends = 0;
+    // The next this many sends to it answer full, as a device's driver with
+    // no room for them.
+    int fullSends = 0;
 };
 
 // A named, online destination with a display name.
@@ -54,10 +57,15 @@ struct World {
     std::optional<std::uint64_t> generation;
     // Runs inside each rescan, before its generation is taken.
     std::function<void(World&)> rescanned;
+    // What roomWait gives.
+    std::chrono::microseconds roomWait{1000};
 
     // Every call made, in order, e.g. "count", "destination 0",
     // "integer 17 offline", "string 17 displayName", "send 32769 17".
     std::vector<std::string> calls;
+    // With it, a send's record also has the bytes of its first packet:
+    // "send 32769 17 144 60 100".
+    bool traceBytes = false;
     // When set, each call is also written here as one line.
     int traceFd = -1;
     // Off for benchmarks, where keeping the record (calls and sent) would be

@@ -5,6 +5,7 @@
 
 #include <poll.h>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -83,7 +84,16 @@ Packet* packetListAdd(PacketList* list, std::size_t size, Packet* cur,
 
 // stale: the endpoint is no longer what the last directory build listed at
 // its reference; nothing was sent, and the next build lists what is there.
+// full: nothing was sent, as the endpoint's driver has no room for the list
+// now: a MIDI device's port is handed no more than its driver's buffer has
+// free, as the driver would drop the rest and say nothing. Neither is a
+// status of the platform's.
 Status sendList(Ref port, Ref endpoint, const PacketList* list);
 inline constexpr Status stale = -116;
+inline constexpr Status full = -0x10000;  // below every errno
+
+// After sendList returned full: how long until that endpoint's driver is
+// likely to have the room it lacked, by how fast it has been taking bytes.
+std::chrono::microseconds roomWait();
 
 }  // namespace midi

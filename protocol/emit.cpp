@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <deque>
 #include <new>
 #include <string>
 
@@ -23,6 +24,16 @@ std::string out;
 std::size_t sent = 0;
 bool gone = false;     // the host closed its end; what follows goes nowhere
 bool stalled = false;  // the last write found the output full
+
+// The held places, oldest first: each with its line once filled and the
+// lines added after it, up to the next place.
+struct Place {
+    bool filled = false;
+    std::string line;
+    std::string after;
+};
+std::deque<Place> places;
+Held firstPlace = 0;  // the number of places[0]
 
 // A buffer this large goes back to the system once it is empty.
 constexpr std::size_t keepCapacity = 64 * 1024;
@@ -72,24 +83,66 @@ void prepareOutput() {
     }
 }
 
-void emit(const Json& object) {
+namespace {
+
+// The object as one line with its line feed; empty when it cannot be.
+std::string serialised(const Json& object) {
     std::string line;
     try {
         line = boost::json::serialize(object);
         line += '\n';
     } catch (const std::bad_alloc&) {
-        return;
+        return {};
     }
-    if (wellFormedUtf8(line)) emitLine(line);
+    if (!wellFormedUtf8(line)) return {};
+    return line;
 }
 
-void emitLine(std::string_view line) {
+void append(std::string& to, std::string_view line) {
     if (gone) return;
     try {
-        out.append(line);
+        to.append(line);
     } catch (const std::bad_alloc&) {
     }
 }
+
+}  // namespace
+
+void emit(const Json& object) {
+    std::string line = serialised(object);
+    if (!line.empty()) emitLine(line);
+}
+
+void emitLine(std::string_view line) { append(places.empty() ? out : places.back().after, line); }
+
+void emitPassing(const Json& object) {
+    std::string line = serialised(object);
+    if (!line.empty()) append(out, line);
+}
+
+Held hold() {
+    places.emplace_back();
+    return firstPlace + places.size() - 1;
+}
+
+void fill(Held place, std::string_view line) {
+    if (place < firstPlace || place - firstPlace >= places.size()) return;
+    Place& p = places[place - firstPlace];
+    if (p.filled) return;
+    p.filled = true;
+    append(p.line, line);
+    // What no held place stands before any longer is out.
+    while (!places.empty() && places.front().filled) {
+        append(out, places.front().line);
+        append(out, places.front().after);
+        places.pop_front();
+        ++firstPlace;
+    }
+}
+
+void fill(Held place, const Json& object) { fill(place, serialised(object)); }
+
+std::size_t held() { return places.size(); }
 
 std::size_t outputWaiting() { return out.size() - sent; }
 

@@ -19,6 +19,19 @@ void emit(const Json& object);
 // Adds a line already made, its line feed included, as emit() does.
 void emitLine(std::string_view line);
 
+// A reply that is made later (a send waiting for room at its destination)
+// keeps its place: lines added after it wait behind it until it is filled.
+// A line given to emitPassing() passes every held place.
+using Held = std::uint64_t;
+Held hold();
+void fill(Held place, std::string_view line);
+void fill(Held place, const Json& object);
+// Adds the object as emit() does, ahead of every held place: for what is
+// not a reply (a report of changes the host did not ask for).
+void emitPassing(const Json& object);
+// How many places are held.
+std::size_t held();
+
 // At start-up: makes writes to standard output never wait.
 void prepareOutput();
 

@@ -147,7 +147,7 @@ std::vector<Entry> derive(Mirror& m, const CardKeys& cardKey) {
             if (listing == ports::Listing::hidden) continue;
             entries.push_back({ref(number, at),
                                listing == ports::Listing::offline, 0, ports::validUtf8(p.name),
-                               ports::displayName(c.name, p.name), p.serial, c.name, p.name, p.caps, p.type});
+                               ports::displayName(c.name, p.name), p.serial, c.name, p.name, p.caps, p.type, c.card});
             keys.push_back({c.card >= 0 ? std::string_view(*c.cardKey) : std::string_view(), c.name, p.name, at});
         }
     }

@@ -91,6 +91,7 @@ struct Entry {
     std::string portName;
     unsigned caps;
     unsigned type;
+    int card;  // the client's sound card, -1 for none
 };
 
 // The key for a sound card's number (ports::cardKey); none when it cannot be

@@ -15,6 +15,8 @@
 
 #include "midi/alsa/encode.h"
 #include "midi/alsa/events.h"
+#include "midi/alsa/pacing.h"
+#include "midi/alsa/room.h"
 #include "midi/alsa/sequencer.h"
 #include "midi/service.h"
 
@@ -100,10 +102,11 @@ void handleEvents() {
     if (alsa::handle()) alsa::handleEvents();
 }
 
-// A port that goes takes its open system exclusive with it.
+// A port that goes takes its open system exclusive and its pace with it.
 static std::uint64_t updated(std::uint64_t generation) {
     static std::uint64_t seen = 0;
     if (generation != seen && !openSysex.empty()) forgetGone(alsa::listing());
+    if (generation != seen) alsa::forgetPaces(alsa::listing());
     seen = generation;
     return generation;
 }
@@ -143,6 +146,8 @@ Status stringProperty(Ref object, Property key, std::optional<std::string>* out)
     }
 }
 
+std::chrono::microseconds roomWait() { return alsa::roomWait(); }
+
 Status sendList(Ref port, Ref endpoint, const PacketList* list) {
     snd_seq_t* seq = alsa::handle();
     if (!seq) return -ENODEV;
@@ -161,6 +166,18 @@ Status sendList(Ref port, Ref endpoint, const PacketList* list) {
     // Last, so that nothing but the events' own writing lies between the
     // check and the send.
     if (target && !alsa::confirm(*target)) return stale;
+    if (target && alsa::isDevicePort(target->card, target->type)) {
+        std::size_t bytes = 0;
+        for (std::size_t i = 0; i < batch.count; ++i) {
+            const encode::Message& m = batch.message[i];
+            bytes += m.raw ? m.size : alsa::wireBytes(m.bytes[0]);
+        }
+        switch (alsa::fits(*target, bytes)) {
+            case alsa::Fit::yes: break;
+            case alsa::Fit::no: return full;
+            case alsa::Fit::stuck: return -ETIMEDOUT;
+        }
+    }
 
     snd_seq_event_t addressed;
     snd_seq_ev_clear(&addressed);
